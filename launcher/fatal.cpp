@@ -1,0 +1,61 @@
+// Messages and endings of the fatal stops. Every message is one line that starts with "Error, ".
+#include "launcher/fatal.h"
+
+#include "launcher/run_state.h"
+#include "os/win_calls.h"
+#include "paths/bounded.h"
+
+#include <cstdio>
+#include <cstring>
+
+[[noreturn]] static void exit_with_status_2()
+{
+    os.exit(2);
+    os_fail_fast_real();
+}
+
+// The text shown when the system has no US English text for a code: the line keeps its shape.
+static const char unknown_error_text[] = "Unknown error";
+
+void report_system_error(const char* message, unsigned long code)
+{
+    char* text = nullptr;
+    DWORD length = os.FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                         FORMAT_MESSAGE_FROM_SYSTEM,
+                                     nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                     reinterpret_cast<char*>(&text), 0, nullptr);
+    if (length == 0 || text == nullptr) {
+        text = const_cast<char*>(unknown_error_text);
+        length = 0;
+    }
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) {
+        text[--length] = '\0';
+    }
+    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(code), text);
+    fflush(stderr);
+}
+
+void fatal_system_error(const char* message, unsigned long code)
+{
+    report_system_error(message, code);
+    exit_with_status_2();
+}
+
+void fatal_error(const char* message)
+{
+    puts(message);
+    exit_with_status_2();
+}
+
+void fatal_open_error()
+{
+    fprintf(stderr, "Error, failed to open '%ls' for writing.\n", target_path);
+    exit_with_status_2();
+}
+
+void fatal_template_error(const wchar_t* template_text)
+{
+    fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", template_text);
+    fflush(stderr);
+    fail_fast();
+}

@@ -1,0 +1,57 @@
+// The road of one run. Both roles take it; everything that differs is decided by is_child.
+#include "launcher/launch.h"
+
+#include "build/constants.h"
+#include "launcher/child.h"
+#include "launcher/fatal.h"
+#include "launcher/handoff.h"
+#include "launcher/role.h"
+#include "launcher/run_state.h"
+#include "launcher/teardown.h"
+#include "os/win_calls.h"
+#include "paths/template.h"
+#include "payload/extract.h"
+#include "payload/stream.h"
+
+static void expand_unpack_dir()
+{
+    bool expanded = expand_template(unpack_dir, unpack_dir_template, path_capacity);
+    // Runs before the flag is looked at: a text it cannot make absolute ends the run here.
+    normalize_unpack_dir();
+    if (!expanded) {
+        fatal_template_error(unpack_dir_template);
+    }
+}
+
+static void guard_with_console_handler()
+{
+    if (!os.SetConsoleCtrlHandler(console_control_handler, TRUE)) {
+        fatal_error("Error, failed to register signal handler.");
+    }
+}
+
+int run_launcher(int argc, wchar_t** argv)
+{
+    program_argc = argc;
+    program_argv = argv;
+
+    os.SetDllDirectoryW(L"");
+    decide_role();
+    if (!is_child) {
+        prepare_parent_environment();
+    }
+    expand_unpack_dir();
+    if (!is_child) {
+        guard_with_console_handler();
+    }
+    payload_open();
+    unpack_started = true;
+    walk_archive();
+    if (is_child) {
+        return hand_off_to_main_module(argc, argv);
+    }
+    set_application_variables(argv[0]);
+    launch_child_and_wait();
+    teardown();
+    return static_cast<int>(child_exit_code);
+}

@@ -1,0 +1,71 @@
+// Default entries of the system-call table: the real kernel, shell and runtime functions.
+#include "os/win_calls.h"
+
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+
+void os_fail_fast_real()
+{
+#if defined(_MSC_VER)
+    __fastfail(7);
+#else
+    // The fail-fast interrupt: the system ends the process with STATUS_STACK_BUFFER_OVERRUN
+    // (0xC0000409) without running any handler of ours or flushing any stream.
+    __asm__ volatile("int $0x29" : : "c"(7) : "memory");
+#endif
+    for (;;) {
+    }
+}
+
+[[noreturn]] static void runtime_exit(int status)
+{
+    ::exit(status);
+}
+
+static const os_call_table default_calls = {
+    ::GetEnvironmentVariableW,
+    ::SetEnvironmentVariableW,
+    ::GetCurrentProcessId,
+    ::OpenProcess,
+    ::K32GetModuleFileNameExW,
+    ::CreateProcessW,
+    ::GetStdHandle,
+    ::WaitForSingleObject,
+    ::GetExitCodeProcess,
+    ::TerminateProcess,
+    ::CloseHandle,
+    ::GetModuleFileNameW,
+    ::GetCommandLineW,
+    ::CommandLineToArgvW,
+    ::CreateFileW,
+    ::GetModuleHandleA,
+    ::GetProcAddress,
+    ::GetShortPathNameW,
+    ::GetFullPathNameW,
+    ::GetTempPathW,
+    ::SHGetFolderPathW,
+    ::CreateDirectoryW,
+    ::WriteFile,
+    ::GetFileAttributesW,
+    ::SHFileOperationW,
+    ::Sleep,
+    ::GetSystemTimeAsFileTime,
+    ::QueryPerformanceCounter,
+    ::SetDllDirectoryW,
+    ::AddDllDirectory,
+    ::LoadLibraryExW,
+    ::SetConsoleCtrlHandler,
+    ::FormatMessageA,
+    ::malloc,
+    ::free,
+    runtime_exit,
+    os_fail_fast_real,
+};
+
+os_call_table os = default_calls;
+
+void os_restore_defaults()
+{
+    os = default_calls;
+}

@@ -1,0 +1,17 @@
+// The path template language: literal text and {VARIABLE} references, expanded into a bounded
+// wide buffer.
+#ifndef VELDRA_PATHS_TEMPLATE_H
+#define VELDRA_PATHS_TEMPLATE_H
+
+#include <cstddef>
+
+// The argument vector the entry point received; {PROGRAM} reads its first element.
+extern int program_argc;
+extern wchar_t** program_argv;
+
+// True when the whole template was expanded; some failures end the process instead.
+bool expand_template(wchar_t* output, const wchar_t* template_text, size_t capacity);
+// Replaces unpack_dir by its full path.
+void normalize_unpack_dir();
+
+#endif

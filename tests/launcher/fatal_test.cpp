@@ -1,0 +1,109 @@
+// Fatal stops, watched from outside: the exact bytes on each stream and the exit status.
+#include "launcher/fatal.h"
+#include "launcher/run_state.h"
+#include "paths/bounded.h"
+#include "tests/support/probe.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+const unsigned long fail_fast_status = 0xC0000409;
+
+// The system's own US English text for a code, trimmed as the launcher trims it.
+std::string system_text(unsigned long code)
+{
+    char* text = nullptr;
+    DWORD length = FormatMessageA(0x1300, nullptr, code, 0x0409, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result = length ? std::string(text, length) : std::string();
+    while (!result.empty() && (result.back() == '\r' || result.back() == '\n')) {
+        result.pop_back();
+    }
+    return result;
+}
+
+}  // namespace
+
+VELDRA_PROBE(fatal_error)
+{
+    fatal_error("Error, couldn't find attached data header.");
+}
+
+VELDRA_PROBE(fatal_system_error)
+{
+    fatal_system_error("Error, couldn't launch child", wcstoul(argv[0], nullptr, 0));
+}
+
+VELDRA_PROBE(report_system_error)
+{
+    report_system_error("Error, load DLL.", wcstoul(argv[0], nullptr, 0));
+    return 0;
+}
+
+VELDRA_PROBE(fatal_open_error)
+{
+    wcscpy(target_path, L"C:\\users\\x\\Temp\\onefile_1_2_3\\sub dir\\data.bin");
+    fatal_open_error();
+}
+
+VELDRA_PROBE(fatal_template_error)
+{
+    fatal_template_error(L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}");
+}
+
+VELDRA_PROBE(fail_fast)
+{
+    // Standard output to a file is buffered: the fail-fast ending must not flush it.
+    printf("buffered text");
+    fail_fast();
+}
+
+TEST(FatalStops, EachRoutinePrintsItsLineOnItsStreamAndEndsWithItsStatus)
+{
+    struct fatal_case {
+        const wchar_t* probe;
+        std::wstring argument;
+        std::string out;
+        std::string err;
+        unsigned long status;
+    };
+    const fatal_case cases[] = {
+        {L"fatal_error", L"", "Error, couldn't find attached data header.\r\n", "", 2},
+        {L"fatal_system_error", L"5", "",
+         "Error, couldn't launch child ([Error 5] " + system_text(5) + ")\r\n", 2},
+        {L"fatal_open_error", L"", "",
+         "Error, failed to open 'C:\\users\\x\\Temp\\onefile_1_2_3\\sub dir\\data.bin' for writing.\r\n", 2},
+        {L"fatal_template_error", L"", "",
+         "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n",
+         fail_fast_status},
+        {L"fail_fast", L"", "", "", fail_fast_status},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(narrow(c.probe));
+        std::vector<std::wstring> arguments;
+        if (!c.argument.empty()) {
+            arguments.push_back(c.argument);
+        }
+        process_result result = run_probe(c.probe, arguments);
+        EXPECT_EQ(c.out, result.out);
+        EXPECT_EQ(c.err, result.err);
+        EXPECT_EQ(c.status, result.exit_code);
+    }
+}
+
+TEST(FatalStops, SystemTextLosesItsLineEndAndAnUnknownCodeKeepsTheLineShape)
+{
+    ASSERT_FALSE(system_text(2).empty());
+    process_result known = run_probe(L"report_system_error", {L"2"});
+    EXPECT_EQ("Error, load DLL. ([Error 2] " + system_text(2) + ")\r\n", known.err);
+    EXPECT_EQ(0u, known.exit_code);
+
+    // No system text exists for this code: the line still carries the message and the code.
+    ASSERT_TRUE(system_text(0x20001234).empty());
+    process_result unknown = run_probe(L"report_system_error", {L"0x20001234"});
+    EXPECT_EQ("Error, load DLL. ([Error 536875572] Unknown error)\r\n", unknown.err);
+}

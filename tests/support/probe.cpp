@@ -1,0 +1,180 @@
+// Probe registry and the process runner used by tests that watch a whole process.
+#include "tests/support/probe.h"
+
+#include "os/win_calls.h"
+
+#include <cstdio>
+#include <cwchar>
+#include <map>
+
+namespace {
+
+std::map<std::wstring, probe_function>& probes()
+{
+    static std::map<std::wstring, probe_function> registry;
+    return registry;
+}
+
+const wchar_t probe_flag[] = L"--veldra-probe";
+
+std::string read_whole_file(const std::wstring& path)
+{
+    std::string bytes;
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr) {
+        return bytes;
+    }
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
+        bytes.append(chunk, got);
+    }
+    fclose(file);
+    return bytes;
+}
+
+HANDLE create_capture_file(const std::wstring& path)
+{
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Applies the changes to this process's environment and returns the previous values.
+environment_changes apply_environment(const environment_changes& changes)
+{
+    environment_changes previous;
+    for (const auto& change : changes) {
+        static wchar_t buffer[32768];
+        buffer[0] = L'\0';
+        SetLastError(0);
+        DWORD length = GetEnvironmentVariableW(change.first.c_str(), buffer, 32768);
+        bool present = length < 32768 && (length > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND);
+        previous.emplace_back(change.first, present ? std::optional<std::wstring>(buffer) : std::nullopt);
+        SetEnvironmentVariableW(change.first.c_str(), change.second ? change.second->c_str() : nullptr);
+    }
+    return previous;
+}
+
+}  // namespace
+
+probe_registration::probe_registration(const wchar_t* name, probe_function function)
+{
+    probes()[name] = function;
+}
+
+bool run_requested_probe(int argc, wchar_t** argv, int* status)
+{
+    if (argc < 3 || wcscmp(argv[1], probe_flag) != 0) {
+        return false;
+    }
+    auto found = probes().find(argv[2]);
+    if (found == probes().end()) {
+        fwprintf(stderr, L"no probe named %ls\n", argv[2]);
+        *status = 99;
+        return true;
+    }
+    *status = found->second(argc - 3, argv + 3);
+    return true;
+}
+
+std::wstring this_executable_path()
+{
+    wchar_t path[4096];
+    GetModuleFileNameW(nullptr, path, 4096);
+    return path;
+}
+
+std::wstring quote_argument(const std::wstring& argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+process_result run_process(const std::wstring& application, const std::wstring& command_line,
+                           const environment_changes& changes)
+{
+    static int serial = 0;
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring stem = std::wstring(temp) + L"veldra_capture_" + std::to_wstring(GetCurrentProcessId()) +
+                        L"_" + std::to_wstring(++serial);
+    std::wstring out_path = stem + L".out";
+    std::wstring err_path = stem + L".err";
+    HANDLE out = create_capture_file(out_path);
+    HANDLE err = create_capture_file(err_path);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION info = {};
+    std::vector<wchar_t> line(command_line.begin(), command_line.end());
+    line.push_back(L'\0');
+
+    environment_changes previous = apply_environment(changes);
+    BOOL started = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                  nullptr, &startup, &info);
+    apply_environment(previous);
+    CloseHandle(out);
+    CloseHandle(err);
+
+    process_result result;
+    if (!started) {
+        result.exit_code = 0xFFFFFFFF;
+        result.err = "CreateProcessW failed";
+        return result;
+    }
+    WaitForSingleObject(info.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(info.hProcess, &code);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    result.exit_code = code;
+    result.out = read_whole_file(out_path);
+    result.err = read_whole_file(err_path);
+    DeleteFileW(out_path.c_str());
+    DeleteFileW(err_path.c_str());
+    return result;
+}
+
+process_result run_probe(const std::wstring& name, const std::vector<std::wstring>& arguments,
+                         const environment_changes& changes)
+{
+    std::wstring self = this_executable_path();
+    std::wstring line = quote_argument(self) + L" " + probe_flag + L" " + name;
+    for (const auto& argument : arguments) {
+        line += L" " + quote_argument(argument);
+    }
+    return run_process(self, line, changes);
+}
+
+std::string narrow(const std::wstring& text)
+{
+    std::string result;
+    for (wchar_t c : text) {
+        result += static_cast<char>(c);
+    }
+    return result;
+}
+
+std::wstring widen(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}

@@ -1,0 +1,51 @@
+// Probes: named routines that a test runs in a fresh copy of its own executable, for
+// behaviour that ends a process or depends on the process's start (exit status, streams).
+#ifndef VELDRA_TESTS_PROBE_H
+#define VELDRA_TESTS_PROBE_H
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+typedef int (*probe_function)(int argc, wchar_t** argv);
+
+struct probe_registration {
+    probe_registration(const wchar_t* name, probe_function function);
+};
+
+// VELDRA_PROBE(name) { ... return status; } — argc/argv hold the arguments after the name.
+#define VELDRA_PROBE(name)                                                                  \
+    static int probe_##name(int argc, wchar_t** argv);                                      \
+    static probe_registration probe_registration_##name(L## #name, probe_##name);           \
+    static int probe_##name([[maybe_unused]] int argc, [[maybe_unused]] wchar_t** argv)
+
+// Runs the registered probe when argv asks for one; returns true and sets *status if so.
+bool run_requested_probe(int argc, wchar_t** argv, int* status);
+
+struct process_result {
+    unsigned long exit_code = 0;
+    std::string out;  // bytes written to standard output
+    std::string err;  // bytes written to standard error
+};
+
+// A value of std::nullopt removes the variable; an empty text sets it empty.
+typedef std::vector<std::pair<std::wstring, std::optional<std::wstring>>> environment_changes;
+
+// Starts `application` with `command_line` (the whole line, program name included), stdio
+// captured into files; the variables in `changes` are set for the child only. Waits for the end and returns what it wrote and its 32-bit exit status.
+process_result run_process(const std::wstring& application, const std::wstring& command_line,
+                           const environment_changes& changes = {});
+
+// Runs a probe of this test executable in a new process.
+process_result run_probe(const std::wstring& name, const std::vector<std::wstring>& arguments = {},
+                         const environment_changes& changes = {});
+
+// Quotes one argument by the system's command-line rules.
+std::wstring quote_argument(const std::wstring& argument);
+
+std::wstring this_executable_path();
+std::string narrow(const std::wstring& text);
+std::wstring widen(const std::string& text);
+
+#endif

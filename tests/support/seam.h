@@ -1,0 +1,46 @@
+// In-process fault injection: replace entries of the system-call table for one test, and
+// turn the process endings into exceptions the test can catch.
+#ifndef VELDRA_TESTS_SEAM_H
+#define VELDRA_TESTS_SEAM_H
+
+#include "os/win_calls.h"
+
+struct fail_fast_called {};
+struct exit_called {
+    int status;
+};
+
+// While alive: fail_fast and exit throw instead of ending the process. Restores every entry
+// of the table when it goes, including those the test replaced.
+class seam_scope {
+public:
+    seam_scope();
+    ~seam_scope();
+    seam_scope(const seam_scope&) = delete;
+    seam_scope& operator=(const seam_scope&) = delete;
+};
+
+template <class Action>
+bool ends_in_fail_fast(Action action)
+{
+    try {
+        action();
+    } catch (const fail_fast_called&) {
+        return true;
+    }
+    return false;
+}
+
+// Returns the exit status the action ended with, or -1 when it returned normally.
+template <class Action>
+int exit_status_of(Action action)
+{
+    try {
+        action();
+    } catch (const exit_called& ended) {
+        return ended.status;
+    }
+    return -1;
+}
+
+#endif
