@@ -1,0 +1,2 @@
+// Run identity values.
+#include "paths/run_identity.h"
