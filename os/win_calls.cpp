@@ -35,6 +35,7 @@ static const os_call_table default_calls = {
     ::GetExitCodeProcess,
     ::TerminateProcess,
     ::CloseHandle,
+    ::DuplicateHandle,
     ::GetModuleFileNameW,
     ::GetCommandLineW,
     ::CommandLineToArgvW,

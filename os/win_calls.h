@@ -33,6 +33,7 @@ struct os_call_table {
     decltype(&::GetExitCodeProcess) GetExitCodeProcess;
     decltype(&::TerminateProcess) TerminateProcess;
     decltype(&::CloseHandle) CloseHandle;
+    decltype(&::DuplicateHandle) DuplicateHandle;
     // Own image and command line.
     decltype(&::GetModuleFileNameW) GetModuleFileNameW;
     decltype(&::GetCommandLineW) GetCommandLineW;
