@@ -1,2 +1,149 @@
-// Run identity values.
+// Run identity values: the parent's identifier, the start time and a random token, shared
+// between parent and child through the environment.
 #include "paths/run_identity.h"
+
+#include "os/win_calls.h"
+#include "paths/bounded.h"
+#include "paths/environment.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+
+enum { pid_text_capacity = 128 };
+
+static const char random_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+// Appends the value stored in `variable`; false when there is none.
+static bool append_stored_value(const char* variable, wchar_t* output, size_t capacity)
+{
+    wchar_t* stored = getenv_ascii(variable);
+    if (stored == nullptr) {
+        return false;
+    }
+    append_bounded(output, stored, capacity);
+    free(stored);
+    return true;
+}
+
+static void store_and_append(const char* variable, const wchar_t* value, wchar_t* output, size_t capacity)
+{
+    setenv_ascii(variable, value);
+    append_bounded(output, value, capacity);
+}
+
+// Only 0 to 9 count as digits. The runtime's wide digit class also admits superscripts and
+// the digits of other scripts, which the parent never writes and which have no place in a
+// folder name.
+static bool is_decimal_text(const wchar_t* text)
+{
+    for (; *text != L'\0'; ++text) {
+        if (*text < L'0' || *text > L'9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+void append_run_pid(wchar_t* output, size_t capacity)
+{
+    wchar_t* stored = getenv_ascii("VELDRA_ONEFILE_PARENT");
+    if (stored != nullptr) {
+        if (!is_decimal_text(stored)) {
+            fail_fast();
+        }
+        append_bounded(output, stored, capacity);
+        free(stored);
+        return;
+    }
+    // Without a parent variable the run is named after this process; the variable stays unset.
+    char narrow_id[pid_text_capacity];
+    snprintf(narrow_id, sizeof narrow_id, "%ld", static_cast<long>(os.GetCurrentProcessId()));
+    append_ascii(output, narrow_id, capacity);
+}
+
+static int64_t read_system_time()
+{
+    FILETIME now;
+    os.GetSystemTimeAsFileTime(&now);
+    return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+}
+
+void format_time(int64_t system_time, wchar_t text[time_text_capacity])
+{
+    swprintf(text, time_text_capacity, L"%lld", static_cast<long long>(system_time));
+}
+
+void format_time_us(int64_t system_time, wchar_t text[time_text_capacity])
+{
+    long microsecond = static_cast<long>((system_time / 10) % 1000000);
+    swprintf(text, time_text_capacity, L"%06ld", microsecond);
+}
+
+void append_time_us(wchar_t* output, size_t capacity)
+{
+    if (append_stored_value("VELDRA_ONEFILE_TIME_US", output, capacity)) {
+        return;
+    }
+    wchar_t text[time_text_capacity];
+    format_time_us(read_system_time(), text);
+    store_and_append("VELDRA_ONEFILE_TIME_US", text, output, capacity);
+}
+
+void append_time(wchar_t* output, size_t capacity)
+{
+    if (append_stored_value("VELDRA_ONEFILE_START", output, capacity)) {
+        return;
+    }
+    wchar_t text[time_text_capacity];
+    format_time(read_system_time(), text);
+    store_and_append("VELDRA_ONEFILE_START", text, output, capacity);
+}
+
+void append_random(wchar_t* output, size_t capacity)
+{
+    if (append_stored_value("VELDRA_ONEFILE_RANDOM", output, capacity)) {
+        return;
+    }
+    wchar_t token[random_token_capacity];
+    make_random_token(token);
+    store_and_append("VELDRA_ONEFILE_RANDOM", token, output, capacity);
+}
+
+void make_random_token(wchar_t token[random_token_capacity])
+{
+    LARGE_INTEGER counter;
+    os.QueryPerformanceCounter(&counter);
+    const uint64_t c = static_cast<uint64_t>(counter.QuadPart);
+    // The address of the local adds the stack layout, which differs between processes.
+    const uint32_t seed = static_cast<uint32_t>(c >> 32) ^ static_cast<uint32_t>(c) ^
+                          static_cast<uint32_t>(os.GetCurrentProcessId()) ^
+                          static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&counter));
+    make_random_token_from_seed(seed, token);
+}
+
+// Marsaglia's 32-bit xorshift; the seed itself yields no byte.
+static uint64_t random_bytes_from_seed(uint32_t seed)
+{
+    uint32_t x = seed != 0 ? seed : 1;
+    uint64_t bytes = 0;
+    for (int step = 0; step < 8; ++step) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        bytes = (bytes << 8) | (x & 0xFF);
+    }
+    return bytes;
+}
+
+void make_random_token_from_seed(uint32_t seed, wchar_t token[random_token_capacity])
+{
+    // The 64 bits, first byte first, six bits a character; the last character holds the
+    // final four bits followed by two zero bits.
+    const uint64_t bits = random_bytes_from_seed(seed);
+    for (int i = 0; i < random_token_length - 1; ++i) {
+        token[i] = static_cast<wchar_t>(random_alphabet[(bits >> (58 - 6 * i)) & 63]);
+    }
+    token[random_token_length - 1] = static_cast<wchar_t>(random_alphabet[(bits & 0x0F) << 2]);
+    token[random_token_length] = L'\0';
+}
