@@ -1,6 +1,8 @@
 // Default entries of the system-call table: the real kernel, shell and runtime functions.
 #include "os/win_calls.h"
 
+#include <zstd.h>
+
 #if defined(_MSC_VER)
 #include <intrin.h>
 #endif
@@ -60,6 +62,7 @@ static const os_call_table default_calls = {
     ::FormatMessageA,
     ::malloc,
     ::free,
+    ::ZSTD_createDCtx,
     runtime_exit,
     os_fail_fast_real,
 };

@@ -19,6 +19,8 @@
 // Ends the process at once with status 0xC0000409: nothing printed, nothing flushed.
 [[noreturn]] void os_fail_fast_real();
 
+struct ZSTD_DCtx_s;
+
 struct os_call_table {
     // Environment and process identity.
     decltype(&::GetEnvironmentVariableW) GetEnvironmentVariableW;
@@ -64,6 +66,8 @@ struct os_call_table {
     // C runtime.
     void* (*malloc)(size_t);
     void (*free)(void*);
+    // The stream's decoder context; a test can make its creation fail.
+    ZSTD_DCtx_s* (*ZSTD_createDCtx)(void);
     // Neither returns; a test's replacement leaves by throwing.
     void (*exit)(int);
     void (*fail_fast)();

@@ -1,0 +1,456 @@
+// The walk and the extraction over hand-made archives: files, folders and the calls they cost,
+// the child's short walk, the directory cache and the failures of each step.
+#include "launcher/run_state.h"
+#include "paths/template.h"
+#include "payload/extract.h"
+#include "payload/stream.h"
+#include "tests/payload/frames.h"
+#include "tests/support/probe.h"
+#include "tests/support/seam.h"
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string held_block;
+std::vector<DWORD> write_sizes;
+std::vector<std::wstring> directory_calls;
+std::vector<std::wstring> opened_files;
+int file_creations;
+
+BOOL WINAPI counting_write_file(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    write_sizes.push_back(size);
+    return ::WriteFile(file, data, size, written, overlapped);
+}
+
+BOOL WINAPI failing_write_file(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED)
+{
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+BOOL WINAPI recording_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
+{
+    directory_calls.push_back(path);
+    return ::CreateDirectoryW(path, attributes);
+}
+
+BOOL WINAPI pretending_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES)
+{
+    directory_calls.push_back(path);
+    return TRUE;
+}
+
+BOOL WINAPI existing_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES)
+{
+    directory_calls.push_back(path);
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return FALSE;
+}
+
+BOOL WINAPI missing_parent_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES)
+{
+    directory_calls.push_back(path);
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return FALSE;
+}
+
+HANDLE WINAPI counting_create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                   DWORD disposition, DWORD flags, HANDLE template_file)
+{
+    ++file_creations;
+    return ::CreateFileW(path, access, share, security, disposition, flags, template_file);
+}
+
+// Writes into a scratch file whatever the path: for paths the file system here cannot hold.
+std::wstring scratch_file;
+HANDLE WINAPI scratch_create_file(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+{
+    opened_files.push_back(path);
+    return ::CreateFileW(scratch_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+}
+
+HRESULT WINAPI fake_home_folder(HWND, int, HANDLE, DWORD, LPWSTR path)
+{
+    wcscpy(path, L"C:\\users\\fake-home");
+    return S_OK;
+}
+
+HRESULT WINAPI failing_home_folder(HWND, int, HANDLE, DWORD, LPWSTR)
+{
+    return E_FAIL;
+}
+
+std::wstring temp_folder()
+{
+    static int serial;
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    return std::wstring(temp) + L"veldra_walk_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+           std::to_wstring(++serial);
+}
+
+void remove_tree(const std::wstring& path)
+{
+    std::wstring from = path + L'\0';
+    SHFILEOPSTRUCTW request = {};
+    request.wFunc = FO_DELETE;
+    request.pFrom = from.c_str();
+    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    SHFileOperationW(&request);
+}
+
+bool read_file(const std::wstring& path, std::string* bytes)
+{
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr) {
+        return false;
+    }
+    bytes->clear();
+    char chunk[65536];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
+        bytes->append(chunk, got);
+    }
+    fclose(file);
+    return true;
+}
+
+std::string file_bytes(const std::wstring& path)
+{
+    std::string bytes = "<missing>";
+    read_file(path, &bytes);
+    return bytes;
+}
+
+// A fresh run state with unpack_dir set; the cache starts with a home folder of its own, so
+// that no test depends on the template expander.
+void prepare_walk(const std::wstring& unpack, bool child = false)
+{
+    wcscpy(unpack_dir, unpack.c_str());
+    main_module_path[0] = L'\0';
+    is_child = child;
+    directory_cache[0] = L"C:\\users\\test-home";
+    directory_cache_count = 1;
+}
+
+void open_archive(const std::vector<archive_entry>& entries, const std::string& after_terminator = "")
+{
+    held_block = block_around(raw_frame(archive_stream(entries) + after_terminator));
+    payload_open_block(reinterpret_cast<const unsigned char*>(held_block.data()),
+                       static_cast<uint32_t>(held_block.size()));
+}
+
+void walk(const std::vector<archive_entry>& entries, const std::string& after_terminator = "")
+{
+    open_archive(entries, after_terminator);
+    walk_archive();
+}
+
+class Walk : public testing::Test {
+protected:
+    seam_scope seam;
+    std::wstring unpack = temp_folder();
+
+    void SetUp() override
+    {
+        write_sizes.clear();
+        directory_calls.clear();
+        opened_files.clear();
+        file_creations = 0;
+        prepare_walk(unpack);
+    }
+    void TearDown() override
+    {
+        payload_close();
+        remove_tree(unpack);
+    }
+};
+
+}  // namespace
+
+TEST_F(Walk, TheWorkedExampleUnpacksItsTwoFilesAndClosesTheStream)
+{
+    walk({{L"a.dll", "abc"}, {L"d\\b.txt", ""}});
+    EXPECT_EQ(file_bytes(unpack + L"\\a.dll"), "abc");
+    EXPECT_EQ(file_bytes(unpack + L"\\d\\b.txt"), "");
+    EXPECT_EQ(std::wstring(main_module_path), unpack + L"\\a.dll");
+    EXPECT_EQ(payload_stream.decoder, nullptr);
+}
+
+TEST_F(Walk, EntryDataGoesOutInChunksOfAtMost32768BytesWithNoEmptyWrite)
+{
+    os.WriteFile = counting_write_file;
+    struct chunk_case {
+        size_t size;
+        std::vector<DWORD> writes;
+    };
+    const chunk_case cases[] = {
+        {0, {}},
+        {32769, {32768, 1}},
+        {65536, {32768, 32768}},
+    };
+    for (const auto& each : cases) {
+        write_sizes.clear();
+        prepare_walk(unpack);
+        std::string data = noise(each.size, 9);
+        walk({{L"main.dll", data}});
+        EXPECT_EQ(write_sizes, each.writes) << each.size;
+        EXPECT_TRUE(file_bytes(unpack + L"\\main.dll") == data) << each.size;
+    }
+}
+
+TEST_F(Walk, MissingFoldersAreTriedGoingUpAndMadeComingDownThenCached)
+{
+    os.CreateDirectoryW = recording_create_directory;
+    walk({{L"d1\\d2\\f", "1"}, {L"d1\\d2\\g", "2"}});
+    const std::vector<std::wstring> expected = {
+        unpack + L"\\d1\\d2", unpack + L"\\d1", unpack, unpack + L"\\d1", unpack + L"\\d1\\d2",
+    };
+    EXPECT_EQ(directory_calls, expected);
+    EXPECT_EQ(file_bytes(unpack + L"\\d1\\d2\\g"), "2");
+}
+
+TEST_F(Walk, ARepeatedNameOverwritesTheEarlierFile)
+{
+    walk({{L"main.dll", "MZ"}, {L"x.txt", "the first and longer text"}, {L"x.txt", "second"}});
+    EXPECT_EQ(file_bytes(unpack + L"\\x.txt"), "second");
+}
+
+TEST_F(Walk, BytesAfterTheTerminatorAreNeverRead)
+{
+    walk({{L"main.dll", "MZ"}}, "garbage that looks like no entry at all");
+    EXPECT_EQ(file_bytes(unpack + L"\\main.dll"), "MZ");
+    EXPECT_EQ(payload_stream.decoder, nullptr);
+}
+
+TEST_F(Walk, OnlyTheFirstEntryNamesTheMainModule)
+{
+    walk({{L"data\\first.bin", "1"}, {L"main.dll", "MZ"}});
+    EXPECT_EQ(std::wstring(main_module_path), unpack + L"\\data\\first.bin");
+}
+
+TEST_F(Walk, AnArchiveThatClaimsMoreDataThanItHoldsEndsWithStatus2AndKeepsEarlierFiles)
+{
+    std::string stream = archive_stream({{L"main.dll", "MZ"}, {L"cut.bin", "0123456789"}});
+    stream.resize(stream.size() - 7);  // the terminator and the last five data bytes
+    held_block = block_around(raw_frame(stream));
+    payload_open_block(reinterpret_cast<const unsigned char*>(held_block.data()),
+                       static_cast<uint32_t>(held_block.size()));
+    EXPECT_EQ(exit_status_of([] { walk_archive(); }), 2);
+    EXPECT_EQ(file_bytes(unpack + L"\\main.dll"), "MZ");
+}
+
+TEST_F(Walk, TheChildLeavesAfterTheFirstNameAndTouchesNoFile)
+{
+    prepare_walk(unpack, true);
+    os.CreateDirectoryW = recording_create_directory;
+    os.CreateFileW = counting_create_file;
+    os.WriteFile = counting_write_file;
+    walk({{L"main.dll", "MZ"}, {L"other.dll", "xx"}});
+    EXPECT_EQ(std::wstring(main_module_path), unpack + L"\\main.dll");
+    EXPECT_EQ(std::wstring(target_path), unpack + L"\\main.dll");
+    EXPECT_TRUE(directory_calls.empty());
+    EXPECT_EQ(file_creations, 0);
+    EXPECT_TRUE(write_sizes.empty());
+    // The size of the first entry is the next thing in the stream, unread.
+    unsigned char size[8];
+    payload_read(size, 8);
+    EXPECT_EQ(size[0], 2);
+    EXPECT_NE(payload_stream.decoder, nullptr);
+    EXPECT_EQ(GetFileAttributesW(unpack.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(Walk, AChildThatMeetsTheTerminatorFirstReturnsWithNoMainModule)
+{
+    prepare_walk(unpack, true);
+    walk({});
+    EXPECT_EQ(main_module_path[0], L'\0');
+    EXPECT_NE(payload_stream.decoder, nullptr);
+}
+
+TEST_F(Walk, ATargetPathOf4095UnitsFitsAndOneOf4096Aborts)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    scratch_file = std::wstring(temp) + L"veldra_scratch_" + std::to_wstring(GetCurrentProcessId());
+    os.CreateDirectoryW = pretending_create_directory;
+    os.CreateFileW = scratch_create_file;
+    std::wstring name(1000, L'n');
+    for (size_t total : {4095u, 4096u}) {
+        std::wstring long_dir = L"C:\\" + std::wstring(total - 1 - name.size() - 3, L'u');
+        for (bool child : {false, true}) {
+            prepare_walk(long_dir, child);
+            opened_files.clear();
+            bool aborted = ends_in_fail_fast([&] { walk({{name, "x"}}); });
+            EXPECT_EQ(aborted, total == 4096) << total << (child ? " child" : " parent");
+            if (!aborted) {
+                EXPECT_EQ(wcslen(main_module_path), 4095u);
+                EXPECT_EQ(opened_files.size(), child ? 0u : 1u);
+            }
+            payload_close();
+        }
+    }
+    DeleteFileW(scratch_file.c_str());
+}
+
+TEST_F(Walk, ANameOf1023UnitsFitsAndOneOf1024Aborts)
+{
+    os.CreateDirectoryW = pretending_create_directory;
+    prepare_walk(unpack, true);
+    walk({{std::wstring(1023, L'n'), ""}});
+    EXPECT_EQ(wcslen(main_module_path), unpack.size() + 1 + 1023);
+    payload_close();
+    prepare_walk(unpack, true);
+    EXPECT_TRUE(ends_in_fail_fast([] { walk({{std::wstring(1024, L'n'), ""}}); }));
+}
+
+class DirectoryCache : public testing::Test {
+protected:
+    seam_scope seam;
+    void SetUp() override
+    {
+        directory_calls.clear();
+        prepare_walk(L"C:\\unused");
+    }
+};
+
+TEST_F(DirectoryCache, HoldsAtMost1024FoldersAndStillCreatesTheRest)
+{
+    os.CreateDirectoryW = pretending_create_directory;
+    for (int i = 1; i < 1024; ++i) {
+        EXPECT_TRUE(ensure_directory((L"C:\\cache\\" + std::to_wstring(i)).c_str()));
+    }
+    EXPECT_EQ(directory_cache_count, 1024);
+    EXPECT_EQ(directory_calls.size(), 1023u);
+    EXPECT_TRUE(ensure_directory(L"C:\\cache\\1023"));
+    EXPECT_EQ(directory_calls.size(), 1023u);
+    os.CreateDirectoryW = existing_create_directory;
+    EXPECT_TRUE(ensure_directory(L"C:\\cache\\beyond"));
+    EXPECT_TRUE(ensure_directory(L"C:\\cache\\beyond"));
+    EXPECT_EQ(directory_calls.size(), 1025u);
+    EXPECT_EQ(directory_cache_count, 1024);
+}
+
+TEST_F(DirectoryCache, BareDrivesAndTheHomeFolderNeedNoCall)
+{
+    os.CreateDirectoryW = missing_parent_create_directory;
+    EXPECT_TRUE(ensure_directory(L"Q:"));
+    EXPECT_TRUE(ensure_directory(L"C:\\users\\test-home"));
+    EXPECT_TRUE(directory_calls.empty());
+    EXPECT_EQ(directory_cache_count, 1);
+}
+
+TEST_F(DirectoryCache, AFolderThatCannotBeMadeIsNotRememberedOneThatExistsIs)
+{
+    os.CreateDirectoryW = missing_parent_create_directory;
+    EXPECT_FALSE(ensure_directory(L"C:\\missing\\child"));
+    EXPECT_EQ(directory_cache_count, 1);
+    os.CreateDirectoryW = existing_create_directory;
+    EXPECT_TRUE(ensure_directory(L"C:\\present"));
+    EXPECT_TRUE(ensure_directory(L"C:\\present"));
+    EXPECT_EQ(directory_calls.size(), 2u);
+}
+
+TEST_F(DirectoryCache, WithNoMemoryForACopyTheFolderIsAskedForAgain)
+{
+    os.CreateDirectoryW = existing_create_directory;
+    os.malloc = [](size_t) -> void* { return nullptr; };
+    EXPECT_TRUE(ensure_directory(L"C:\\present"));
+    EXPECT_TRUE(ensure_directory(L"C:\\present"));
+    EXPECT_EQ(directory_calls.size(), 2u);
+    EXPECT_EQ(directory_cache_count, 1);
+}
+
+TEST_F(DirectoryCache, TheClimbStopsAtABareDrive)
+{
+    os.CreateDirectoryW = missing_parent_create_directory;
+    EXPECT_FALSE(create_parent_directories(L"Q:\\a\\b\\file"));
+    const std::vector<std::wstring> expected = {L"Q:\\a\\b", L"Q:\\a", L"Q:\\a", L"Q:\\a\\b"};
+    EXPECT_EQ(directory_calls, expected);
+    EXPECT_TRUE(create_parent_directories(L"file-without-folder"));
+}
+
+TEST_F(DirectoryCache, TheFirstUseSeedsSlotZeroWithTheExpandedHomeFolder)
+{
+    os.SHGetFolderPathW = fake_home_folder;
+    wchar_t home[4096];
+    if (!expand_template(home, L"{HOME}", 4096)) {
+        GTEST_SKIP() << "the template expander cannot give {HOME} yet";
+    }
+    directory_cache_count = 0;
+    os.CreateDirectoryW = missing_parent_create_directory;
+    EXPECT_TRUE(ensure_directory(home));
+    EXPECT_TRUE(directory_calls.empty());
+    EXPECT_EQ(directory_cache_count, 1);
+    EXPECT_EQ(std::wstring(directory_cache[0]), std::wstring(home));
+}
+
+VELDRA_PROBE(seed_without_home)
+{
+    os.SHGetFolderPathW = failing_home_folder;
+    directory_cache_count = 0;
+    ensure_directory(L"C:\\anything");
+    return 0;
+}
+
+TEST(DirectoryCacheSeed, AHomeFolderThatCannotBeExpandedEndsWithTheTemplateLine)
+{
+    process_result result = run_probe(L"seed_without_home");
+    EXPECT_EQ(result.exit_code, 0xC0000409u);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Error, couldn't runtime expand spec '{HOME}'.\r\n");
+}
+
+// argv: unpack folder, failure to show ("open" or "write").
+VELDRA_PROBE(walk_and_fail)
+{
+    prepare_walk(argv[0]);
+    if (wcscmp(argv[1], L"write") == 0) {
+        os.WriteFile = failing_write_file;
+    }
+    walk({{L"main.dll", "MZ"}, {L"held.txt", "new"}});
+    return 0;
+}
+
+namespace {
+
+std::string system_text(unsigned long code)
+{
+    char* text = nullptr;
+    DWORD length = FormatMessageA(0x1300, nullptr, code, 0x0409, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result = length ? std::string(text, length) : std::string();
+    while (!result.empty() && (result.back() == '\r' || result.back() == '\n')) {
+        result.pop_back();
+    }
+    return result;
+}
+
+}  // namespace
+
+TEST_F(Walk, AFileHeldOpenByAnotherProcessEndsWithTheOpenLineAndKeepsEarlierFiles)
+{
+    CreateDirectoryW(unpack.c_str(), nullptr);
+    std::wstring held = unpack + L"\\held.txt";
+    HANDLE holder = CreateFileW(held.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    process_result result = run_probe(L"walk_and_fail", {unpack, L"open"});
+    CloseHandle(holder);
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Error, failed to open '" + narrow(held) + "' for writing.\r\n");
+    EXPECT_EQ(file_bytes(unpack + L"\\main.dll"), "MZ");
+}
+
+TEST_F(Walk, AFailingWriteEndsWithTheUnpackLineAndTheSystemText)
+{
+    process_result result = run_probe(L"walk_and_fail", {unpack, L"write"});
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Error, couldn't unpack file to target path. ([Error 112] " + system_text(112) + ")\r\n");
+}
