@@ -1,7 +1,35 @@
-// Stand-in hand-off.
+// The child's last step: load the unpacked main module and run the application in it.
 #include "launcher/handoff.h"
 
-int hand_off_to_main_module(int, wchar_t**)
+#include "launcher/fatal.h"
+#include "launcher/run_state.h"
+
+// The module's own folder, the folders added with AddDllDirectory and the system folder: not
+// the launcher's folder, the current directory or PATH.
+static const DWORD main_module_search =
+    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32;
+
+// An archive whose first entry is already its end leaves no main module. The child stops with
+// its own line: going on as a parent would start children of children without end.
+static void require_main_module()
 {
-    return 0;
+    if (main_module_path[0] == L'\0') {
+        fatal_error("Error, attached data holds no main module.");
+    }
+}
+
+int hand_off_to_main_module(int argc, wchar_t** argv)
+{
+    require_main_module();
+    os.AddDllDirectory(unpack_dir);
+    HMODULE module = os.LoadLibraryExW(main_module_path, nullptr, main_module_search);
+    if (module == nullptr) {
+        fatal_system_error("Error, load DLL.", GetLastError());
+    }
+    FARPROC entry = os.GetProcAddress(module, "run_code");
+    if (entry == nullptr) {
+        fatal_error("Error, DLL entry point not found.");
+    }
+    run_code_function run_code = reinterpret_cast<run_code_function>(reinterpret_cast<void*>(entry));
+    return run_code(argc, argv, main_module_path);
 }

@@ -2,7 +2,7 @@
 #include "launcher/run_state.h"
 
 bool is_child;
-bool unpack_started;
+volatile bool unpack_started;
 wchar_t unpack_dir[path_capacity];
 wchar_t main_module_path[path_capacity];
 wchar_t target_path[path_capacity];

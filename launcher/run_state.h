@@ -11,12 +11,14 @@ enum {
 };
 
 extern bool is_child;
-extern bool unpack_started;
+// Volatile: the console control thread reads it while the main thread sets it.
+extern volatile bool unpack_started;
 extern wchar_t unpack_dir[path_capacity];
 extern wchar_t main_module_path[path_capacity];
 extern wchar_t target_path[path_capacity];
 extern wchar_t entry_name[entry_name_capacity];
-// Written by the main thread, taken by whichever thread closes it first (see teardown).
+// teardown's own handle of the running child; the thread that takes it with an interlocked
+// exchange closes it (see launch_child_and_wait).
 extern HANDLE volatile child_process;
 extern DWORD child_exit_code;
 extern wchar_t launcher_module_name[path_capacity];

@@ -1,0 +1,141 @@
+// The hand-off to the main module: the search flags, the entry point's arguments and result,
+// and the child's fatal stops, each seen from outside.
+#include "launcher/handoff.h"
+#include "launcher/run_state.h"
+#include "tests/support/probe.h"
+#include "tests/support/seam.h"
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+#include <string>
+
+namespace {
+
+struct handoff_record {
+    const wchar_t* added_directory = nullptr;
+    const wchar_t* loaded_path = nullptr;
+    HANDLE file = reinterpret_cast<HANDLE>(1);
+    DWORD flags = 0;
+    std::string entry_name;
+    int argc = 0;
+    wchar_t** argv = nullptr;
+    const wchar_t* module_argument = nullptr;
+} handoff;
+
+HMODULE const fake_module = reinterpret_cast<HMODULE>(0x5000);
+
+DLL_DIRECTORY_COOKIE WINAPI add_directory_stub(PCWSTR directory)
+{
+    handoff.added_directory = directory;
+    return reinterpret_cast<DLL_DIRECTORY_COOKIE>(1);
+}
+
+HMODULE WINAPI load_stub(LPCWSTR path, HANDLE file, DWORD flags)
+{
+    handoff.loaded_path = path;
+    handoff.file = file;
+    handoff.flags = flags;
+    return fake_module;
+}
+
+int WINAPI fake_run_code(int argc, wchar_t** argv, const wchar_t* module_path)
+{
+    handoff.argc = argc;
+    handoff.argv = argv;
+    handoff.module_argument = module_path;
+    return static_cast<int>(0xC0000005);
+}
+
+FARPROC WINAPI entry_stub(HMODULE module, LPCSTR name)
+{
+    EXPECT_EQ(fake_module, module);
+    handoff.entry_name = name;
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(fake_run_code));
+}
+
+FARPROC WINAPI no_entry(HMODULE, LPCSTR)
+{
+    return nullptr;
+}
+
+HMODULE WINAPI load_fails(LPCWSTR, HANDLE, DWORD)
+{
+    SetLastError(ERROR_BAD_EXE_FORMAT);
+    return nullptr;
+}
+
+void set_unpacked_main_module()
+{
+    wcscpy(unpack_dir, L"C:\\Temp\\onefile_1_000002_abcdefghijk");
+    wcscpy(main_module_path, L"C:\\Temp\\onefile_1_000002_abcdefghijk\\main.dll");
+}
+
+}  // namespace
+
+TEST(HandOff, LoadsFromTheUnpackFolderAndSystemFolderOnlyAndReturnsWhatRunCodeReturns)
+{
+    seam_scope seam;
+    set_unpacked_main_module();
+    handoff = handoff_record{};
+    os.AddDllDirectory = add_directory_stub;
+    os.LoadLibraryExW = load_stub;
+    os.GetProcAddress = entry_stub;
+    wchar_t first[] = L"C:\\app.exe";
+    wchar_t second[] = L"";
+    wchar_t* argv[] = {first, second, nullptr};
+
+    EXPECT_EQ(static_cast<int>(0xC0000005), hand_off_to_main_module(2, argv));
+    EXPECT_EQ(unpack_dir, handoff.added_directory);
+    EXPECT_EQ(main_module_path, handoff.loaded_path);
+    EXPECT_EQ(nullptr, handoff.file);
+    EXPECT_EQ(0x0D00u, handoff.flags);
+    EXPECT_EQ("run_code", handoff.entry_name);
+    EXPECT_EQ(2, handoff.argc);
+    EXPECT_EQ(argv, handoff.argv);
+    // The very text LoadLibraryExW was given.
+    EXPECT_EQ(main_module_path, handoff.module_argument);
+}
+
+VELDRA_PROBE(handoff_failure)
+{
+    set_unpacked_main_module();
+    std::wstring what = argv[0];
+    if (what == L"load") {
+        os.LoadLibraryExW = load_fails;
+    } else if (what == L"entry") {
+        os.LoadLibraryExW = load_stub;
+        os.GetProcAddress = no_entry;
+    } else {
+        main_module_path[0] = L'\0';
+        os.LoadLibraryExW = load_fails;
+    }
+    return hand_off_to_main_module(0, nullptr);
+}
+
+TEST(HandOff, EachFailureEndsTheChildWithItsLineOnItsStreamAndStatus2)
+{
+    char* text = nullptr;
+    FormatMessageA(0x1300, nullptr, ERROR_BAD_EXE_FORMAT, 0x0409, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string system_text = text;
+    while (!system_text.empty() && (system_text.back() == '\n' || system_text.back() == '\r')) {
+        system_text.pop_back();
+    }
+    struct failure_case {
+        const wchar_t* what;
+        std::string out;
+        std::string err;
+    };
+    const failure_case cases[] = {
+        {L"load", "", "Error, load DLL. ([Error 193] " + system_text + ")\r\n"},
+        {L"entry", "Error, DLL entry point not found.\r\n", ""},
+        {L"no main module", "Error, attached data holds no main module.\r\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(narrow(c.what));
+        process_result result = run_probe(L"handoff_failure", {c.what});
+        EXPECT_EQ(2u, result.exit_code);
+        EXPECT_EQ(c.out, result.out);
+        EXPECT_EQ(c.err, result.err);
+    }
+}
