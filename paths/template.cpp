@@ -204,40 +204,54 @@ static bool append_literal(wchar_t* output, size_t* length, wchar_t c, size_t ca
     return true;
 }
 
+// The name of the reference being read. Its length may pass the buffer: only the first 1023
+// characters are kept, and the name is known to be too long.
+struct reference_name {
+    wchar_t name_buffer[name_buffer_capacity];
+    size_t length;
+};
+
+static void add_name_character(reference_name* name, wchar_t c)
+{
+    if (name->length < name_buffer_capacity - 1) {
+        name->name_buffer[name->length] = c;
+    }
+    ++name->length;
+}
+
+// A name longer than 1023 characters names no variable: false, as for any unknown name.
+static bool expand_reference(reference_name* name, wchar_t* output, size_t capacity)
+{
+    if (name->length >= name_buffer_capacity) {
+        return false;
+    }
+    name->name_buffer[name->length] = L'\0';
+    return append_variable(name->name_buffer, output, capacity);
+}
+
 bool expand_template(wchar_t* output, const wchar_t* template_text, size_t capacity)
 {
     if (capacity == 0) {
         fail_fast();
     }
-    wchar_t name_buffer[name_buffer_capacity];
-    size_t name_length = 0;  // may pass the buffer; only the first 1023 characters are kept
+    reference_name name;
     bool inside = false;
     size_t length = 0;
     output[0] = L'\0';
     for (const wchar_t* next = template_text; *next != L'\0'; ++next) {
-        const wchar_t c = *next;
-        if (c == L'{') {
+        if (*next == L'{') {
             // Also inside a reference: the name so far is dropped, {abc{TEMP} is {TEMP}.
             inside = true;
-            name_length = 0;
-        } else if (c == L'}' && inside) {
-            // A name longer than 1023 characters names no variable: false, as for any
-            // unknown name, without ever writing past the name buffer.
-            if (name_length >= name_buffer_capacity) {
+            name.length = 0;
+        } else if (*next == L'}' && inside) {
+            if (!expand_reference(&name, output, capacity)) {
                 return false;
             }
-            name_buffer[name_length] = L'\0';
-            if (!append_variable(name_buffer, output, capacity)) {
-                return false;
-            }
-            length = wcslen(output);
+            length = wcslen(output);  // a value may have been shortened in place
             inside = false;
         } else if (inside) {
-            if (name_length < name_buffer_capacity - 1) {
-                name_buffer[name_length] = c;
-            }
-            ++name_length;
-        } else if (!append_literal(output, &length, c, capacity)) {
+            add_name_character(&name, *next);
+        } else if (!append_literal(output, &length, *next, capacity)) {
             // A "}" outside a reference lands here too: it is literal text like any other.
             return false;
         }
