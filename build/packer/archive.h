@@ -1,0 +1,37 @@
+// The archive stream: entries collected from an application folder in the launcher's order,
+// and the stream written from them, file by file, without holding any file whole.
+#ifndef VELDRA_PACKER_ARCHIVE_H
+#define VELDRA_PACKER_ARCHIVE_H
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace packer {
+
+struct archive_entry {
+    std::filesystem::path source;
+    std::u16string name;  // backslashes, UTF-16
+    uint64_t size = 0;
+};
+
+// The main module first; then the files of each folder in ascending byte order of their
+// names, before the subfolders, which follow in ascending byte order. Throws packer_error for
+// a missing folder or main module, a bad name, or a file that cannot be read.
+std::vector<archive_entry> collect_entries(const std::filesystem::path& app_dir, const std::string& main_name);
+
+// Length of the whole stream: names, zero units, sizes, data and the terminator.
+uint64_t archive_stream_size(const std::vector<archive_entry>& entries);
+
+// Receives the stream piece by piece.
+using byte_sink = std::function<void(const char* data, size_t size)>;
+
+// Writes the stream; throws packer_error when a file cannot be read or no longer has the size
+// it had when it was collected.
+void write_archive_stream(const std::vector<archive_entry>& entries, const byte_sink& sink);
+
+}  // namespace packer
+
+#endif

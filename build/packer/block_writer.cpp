@@ -1,0 +1,159 @@
+// Streaming the archive through zstd's compressor into the block file.
+#include "block_writer.h"
+
+#include "archive.h"
+#include "error.h"
+#include "output_file.h"
+
+#include <zstd.h>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace packer {
+
+int window_log_for(uint64_t stream_size)
+{
+    int log = min_window_log;
+    while (log < max_window_log && (uint64_t{1} << log) < stream_size) {
+        ++log;
+    }
+    return log;
+}
+
+namespace {
+
+struct cctx_deleter {
+    void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
+};
+
+void check(size_t result, const char* what)
+{
+    if (ZSTD_isError(result)) {
+        throw packer_error(std::string("compression failed (") + what + "): " + ZSTD_getErrorName(result));
+    }
+}
+
+int worker_count(int requested)
+{
+    // Always at least one worker: zstd's output then does not depend on the number of cores.
+    if (requested > 0) {
+        return requested;
+    }
+    unsigned cores = std::thread::hardware_concurrency();
+    return cores > 0 ? static_cast<int>(cores) : 1;
+}
+
+// One frame, no content size, the window fixed before the first byte.
+class frame_compressor {
+public:
+    frame_compressor(const block_options& options, int window_log, output_file& out)
+        : context_(ZSTD_createCCtx()), out_(out), output_(ZSTD_CStreamOutSize())
+    {
+        if (!context_) {
+            throw packer_error("compression failed: no memory for the compressor");
+        }
+        set(ZSTD_c_compressionLevel, options.level, "level");
+        set(ZSTD_c_windowLog, window_log, "window log");
+        set(ZSTD_c_checksumFlag, options.checksum ? 1 : 0, "checksum");
+        set(ZSTD_c_contentSizeFlag, 0, "content size");
+        set(ZSTD_c_nbWorkers, worker_count(options.workers), "workers");
+    }
+
+    void write(const char* data, size_t size) { run(data, size, ZSTD_e_continue); }
+    void finish() { run(nullptr, 0, ZSTD_e_end); }
+
+private:
+    void set(ZSTD_cParameter parameter, int value, const char* what)
+    {
+        check(ZSTD_CCtx_setParameter(context_.get(), parameter, value), what);
+    }
+
+    void run(const char* data, size_t size, ZSTD_EndDirective mode)
+    {
+        ZSTD_inBuffer input = {data, size, 0};
+        for (;;) {
+            ZSTD_outBuffer output = {output_.data(), output_.size(), 0};
+            size_t left = ZSTD_compressStream2(context_.get(), &output, &input, mode);
+            check(left, "stream");
+            out_.write(output_.data(), output.pos);
+            bool done = mode == ZSTD_e_end ? left == 0 : input.pos == input.size;
+            if (done) {
+                return;
+            }
+        }
+    }
+
+    std::unique_ptr<ZSTD_CCtx, cctx_deleter> context_;
+    output_file& out_;
+    std::vector<char> output_;
+};
+
+// Collects small pieces (names, sizes) so that the compressor sees large inputs.
+class batching_sink {
+public:
+    explicit batching_sink(frame_compressor& compressor) : compressor_(compressor) { buffer_.reserve(capacity); }
+
+    void add(const char* data, size_t size)
+    {
+        if (buffer_.size() + size > capacity) {
+            flush();
+        }
+        if (size >= capacity) {
+            compressor_.write(data, size);
+        } else {
+            buffer_.insert(buffer_.end(), data, data + size);
+        }
+    }
+
+    void flush()
+    {
+        compressor_.write(buffer_.data(), buffer_.size());
+        buffer_.clear();
+    }
+
+private:
+    static constexpr size_t capacity = 1 << 20;
+    frame_compressor& compressor_;
+    std::vector<char> buffer_;
+};
+
+void write_padding_and_trailer(output_file& out)
+{
+    uint64_t before_trailer = out.size();
+    size_t padding = static_cast<size_t>((8 - before_trailer % 8) % 8);
+    out.write("\0\0\0\0\0\0\0", padding);
+    before_trailer += padding;
+    char trailer[8];
+    for (int i = 0; i < 8; ++i) {
+        trailer[i] = static_cast<char>((before_trailer >> (8 * i)) & 0xFF);
+    }
+    out.write(trailer, sizeof trailer);
+}
+
+}  // namespace
+
+block_summary write_block_file(const std::filesystem::path& app_dir, const block_options& options,
+                               const std::filesystem::path& output)
+{
+    std::vector<archive_entry> entries = collect_entries(app_dir, options.main_name);
+    block_summary summary;
+    summary.entries = entries.size();
+    summary.stream_size = archive_stream_size(entries);
+    summary.window_log = options.window_log ? options.window_log : window_log_for(summary.stream_size);
+
+    output_file out(output);
+    out.write("XJQ", 3);
+    frame_compressor compressor(options, summary.window_log, out);
+    batching_sink sink(compressor);
+    write_archive_stream(entries, [&](const char* data, size_t size) { sink.add(data, size); });
+    sink.flush();
+    compressor.finish();
+    write_padding_and_trailer(out);
+    summary.block_size = out.size();
+    out.commit();
+    return summary;
+}
+
+}  // namespace packer

@@ -1,0 +1,39 @@
+// The attached block: "XJQ", one zstd frame of the archive stream, zero padding to a multiple
+// of 8, and the 8-byte trailer holding the length before it.
+#ifndef VELDRA_PACKER_BLOCK_WRITER_H
+#define VELDRA_PACKER_BLOCK_WRITER_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace packer {
+
+struct block_options {
+    std::string main_name = "main.dll";
+    int level = 12;
+    int window_log = 0;  // 0: the smallest power of two that holds the stream, 2^10 to 2^27
+    bool checksum = true;
+    int workers = 0;  // 0: one per core
+};
+
+constexpr int min_window_log = 10;
+constexpr int max_window_log = 27;
+
+int window_log_for(uint64_t stream_size);
+
+struct block_summary {
+    uint64_t stream_size = 0;
+    uint64_t block_size = 0;
+    int window_log = 0;
+    size_t entries = 0;
+};
+
+// Writes the block of the application folder to `output`, through a temporary file in the same
+// folder that is renamed at the end: on any failure no output file exists.
+block_summary write_block_file(const std::filesystem::path& app_dir, const block_options& options,
+                               const std::filesystem::path& output);
+
+}  // namespace packer
+
+#endif

@@ -1,0 +1,315 @@
+// The block reader of `inspect`: locates the block, walks the frame's block headers to find its
+// end, then decodes the frame and lists the archive while it streams by.
+#include "inspect.h"
+
+#include "error.h"
+#include "names.h"
+
+#include <zstd.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+namespace packer {
+
+namespace {
+
+const char block_signature[] = "XJQ\x28\xB5\x2F\xFD";
+constexpr size_t signature_size = 7;
+
+uint64_t little_endian(const unsigned char* bytes, size_t count)
+{
+    uint64_t value = 0;
+    for (size_t i = count; i > 0; --i) {
+        value = (value << 8) | bytes[i - 1];
+    }
+    return value;
+}
+
+std::string read_at(std::ifstream& file, uint64_t offset, size_t size)
+{
+    std::string bytes(size, '\0');
+    file.clear();
+    file.seekg(static_cast<std::streamoff>(offset));
+    file.read(&bytes[0], static_cast<std::streamsize>(size));
+    bytes.resize(static_cast<size_t>(file.gcount()));
+    return bytes;
+}
+
+// Offset of the block: 0 for a block file (it starts with the magic, whatever follows), else
+// the first place where the magic is followed by a frame's magic number.
+uint64_t find_block(std::ifstream& file)
+{
+    if (read_at(file, 0, 3) == "XJQ") {
+        return 0;
+    }
+    const size_t chunk = 1 << 20;
+    for (uint64_t offset = 0;; offset += chunk) {
+        std::string bytes = read_at(file, offset, chunk + signature_size - 1);
+        size_t found = bytes.find(std::string(block_signature, signature_size));
+        if (found != std::string::npos) {
+            return offset + found;
+        }
+        if (bytes.size() < chunk + signature_size - 1) {
+            throw packer_error("no attached block found (no \"XJQ\" followed by a zstd frame)");
+        }
+    }
+}
+
+struct frame_layout {
+    frame_header_info header;
+    uint64_t size = 0;  // the whole frame, checksum included
+    unsigned raw_blocks = 0, rle_blocks = 0, compressed_blocks = 0;
+};
+
+frame_layout walk_frame(std::ifstream& file, uint64_t start)
+{
+    frame_layout layout;
+    std::string head = read_at(file, start, 18);
+    layout.header = parse_frame_header(reinterpret_cast<const unsigned char*>(head.data()), head.size());
+    uint64_t offset = start + layout.header.header_size;
+    for (bool last = false; !last;) {
+        std::string raw = read_at(file, offset, 3);
+        if (raw.size() < 3) {
+            throw packer_error("the frame is cut short: a block header is missing");
+        }
+        uint64_t header = little_endian(reinterpret_cast<const unsigned char*>(raw.data()), 3);
+        last = header & 1;
+        unsigned type = (header >> 1) & 3;
+        uint64_t size = header >> 3;
+        if (type == 3) {
+            throw packer_error("the frame holds a block of the reserved type");
+        }
+        (type == 0 ? layout.raw_blocks : type == 1 ? layout.rle_blocks : layout.compressed_blocks)++;
+        offset += 3 + (type == 1 ? 1 : size);
+    }
+    offset += layout.header.checksum ? 4 : 0;
+    layout.size = offset - start;
+    return layout;
+}
+
+// Parses the archive stream as it arrives, one byte at a time through a small state machine.
+class archive_lister {
+public:
+    void feed(const char* data, size_t size)
+    {
+        for (size_t i = 0; i < size;) {
+            if (state_ == state::data) {
+                uint64_t skip = std::min<uint64_t>(left_, size - i);
+                i += static_cast<size_t>(skip);
+                left_ -= skip;
+                if (left_ == 0) {
+                    state_ = state::name;
+                }
+                continue;
+            }
+            take(static_cast<unsigned char>(data[i++]));
+        }
+    }
+
+    bool complete() const { return state_ == state::done; }
+    bool extra() const { return extra_; }
+    std::vector<listed_entry> entries;
+
+private:
+    enum class state { name, size, data, done };
+
+    void take(unsigned char byte)
+    {
+        pending_ += static_cast<char>(byte);
+        if (state_ == state::done) {
+            extra_ = true;
+        } else if (state_ == state::name && pending_.size() == 2) {
+            take_name_unit();
+        } else if (state_ == state::size && pending_.size() == 8) {
+            left_ = little_endian(reinterpret_cast<const unsigned char*>(pending_.data()), 8);
+            entries.push_back({utf16_to_utf8(name_), left_});
+            name_.clear();
+            pending_.clear();
+            state_ = left_ ? state::data : state::name;
+        }
+    }
+
+    void take_name_unit()
+    {
+        char16_t unit = static_cast<char16_t>(static_cast<unsigned char>(pending_[0]) |
+                                              (static_cast<unsigned char>(pending_[1]) << 8));
+        pending_.clear();
+        if (unit != 0) {
+            name_ += unit;
+        } else {
+            state_ = name_.empty() ? state::done : state::size;
+        }
+    }
+
+    state state_ = state::name;
+    std::string pending_;
+    std::u16string name_;
+    uint64_t left_ = 0;
+    bool extra_ = false;
+};
+
+struct dctx_deleter {
+    void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
+// Decodes the frame; returns the decoder's error text, or an empty string.
+std::string decode_frame(std::ifstream& file, uint64_t start, uint64_t size, archive_lister& lister, uint64_t& produced)
+{
+    std::unique_ptr<ZSTD_DCtx, dctx_deleter> context(ZSTD_createDCtx());
+    ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, 31);
+    std::vector<char> output(ZSTD_DStreamOutSize());
+    produced = 0;
+    for (uint64_t offset = 0; offset < size;) {
+        std::string input_bytes = read_at(file, start + offset, static_cast<size_t>(std::min<uint64_t>(size - offset, 1 << 20)));
+        ZSTD_inBuffer input = {input_bytes.data(), input_bytes.size(), 0};
+        while (input.pos < input.size) {
+            ZSTD_outBuffer out = {output.data(), output.size(), 0};
+            size_t result = ZSTD_decompressStream(context.get(), &out, &input);
+            if (ZSTD_isError(result)) {
+                return ZSTD_getErrorName(result);
+            }
+            lister.feed(output.data(), out.pos);
+            produced += out.pos;
+        }
+        offset += input_bytes.size();
+    }
+    for (;;) {  // output the decoder still holds
+        ZSTD_inBuffer input = {nullptr, 0, 0};
+        ZSTD_outBuffer out = {output.data(), output.size(), 0};
+        size_t result = ZSTD_decompressStream(context.get(), &out, &input);
+        if (ZSTD_isError(result)) {
+            return ZSTD_getErrorName(result);
+        }
+        lister.feed(output.data(), out.pos);
+        produced += out.pos;
+        if (out.pos == 0) {
+            return "";
+        }
+    }
+}
+
+std::string size_text(uint64_t bytes)
+{
+    return std::to_string(bytes) + " bytes";
+}
+
+void report_header(const frame_layout& frame, std::ostream& out)
+{
+    const frame_header_info& header = frame.header;
+    out << "frame: " << frame.size << " bytes, " << frame.compressed_blocks << " compressed, " << frame.raw_blocks
+        << " raw and " << frame.rle_blocks << " RLE blocks\n";
+    out << "  window: ";
+    if (header.window_descriptor) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02X", *header.window_descriptor);
+        out << size_text(*header.window_size) << " (descriptor " << hex << ")\n";
+    } else {
+        out << "single segment, the content size\n";
+    }
+    out << "  checksum: " << (header.checksum ? "yes" : "no") << "\n";
+    out << "  content size: " << (header.content_size ? size_text(*header.content_size) : "not stored") << "\n";
+    if (header.dictionary_id) {
+        out << "  dictionary: " << header.dictionary_id << "\n";
+    }
+}
+
+void report_tail(std::ifstream& file, uint64_t block_start, uint64_t frame_end, std::ostream& out)
+{
+    uint64_t before_trailer = frame_end + (8 - (frame_end - block_start) % 8) % 8;
+    std::string padding = read_at(file, frame_end, static_cast<size_t>(before_trailer - frame_end));
+    std::string trailer = read_at(file, before_trailer, 8);
+    out << "padding: " << padding.size() << " bytes"
+        << (padding.find_first_not_of('\0') == std::string::npos ? "" : " (not all zero)") << "\n";
+    if (trailer.size() < 8) {
+        out << "trailer: missing\n";
+        return;
+    }
+    uint64_t value = little_endian(reinterpret_cast<const unsigned char*>(trailer.data()), 8);
+    out << "trailer: " << value << (value == before_trailer - block_start ? " (matches)" : " (does not match)") << "\n";
+    out << "block size: " << size_text(before_trailer + 8 - block_start) << "\n";
+}
+
+}  // namespace
+
+frame_header_info parse_frame_header(const unsigned char* data, size_t size)
+{
+    if (size < 5 || little_endian(data, 4) != 0xFD2FB528) {
+        throw packer_error("no zstd frame after the magic");
+    }
+    frame_header_info info;
+    unsigned descriptor = data[4];
+    unsigned content_flag = descriptor >> 6;
+    info.single_segment = (descriptor >> 5) & 1;
+    info.checksum = (descriptor >> 2) & 1;
+    const size_t dictionary_sizes[] = {0, 1, 2, 4};
+    size_t dictionary_size = dictionary_sizes[descriptor & 3];
+    const size_t content_sizes[] = {info.single_segment ? 1u : 0u, 2, 4, 8};
+    size_t content_size_size = content_sizes[content_flag];
+    size_t offset = 5;
+    info.header_size = offset + (info.single_segment ? 0 : 1) + dictionary_size + content_size_size;
+    if (size < info.header_size) {
+        throw packer_error("the frame header is cut short");
+    }
+    if (!info.single_segment) {
+        unsigned window = data[offset++];
+        info.window_descriptor = window;
+        uint64_t base = uint64_t{1} << (10 + (window >> 3));
+        info.window_size = base + (base / 8) * (window & 7);
+    }
+    info.dictionary_id = static_cast<uint32_t>(little_endian(data + offset, dictionary_size));
+    offset += dictionary_size;
+    if (content_size_size) {
+        info.content_size = little_endian(data + offset, content_size_size) + (content_size_size == 2 ? 256 : 0);
+        if (info.single_segment) {
+            info.window_size = info.content_size;
+        }
+    }
+    return info;
+}
+
+std::vector<listed_entry> list_archive(const std::string& stream)
+{
+    archive_lister lister;
+    lister.feed(stream.data(), stream.size());
+    return lister.entries;
+}
+
+void inspect_file(const std::filesystem::path& path, std::ostream& out)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw packer_error("cannot read '" + path.string() + "': " + std::strerror(errno));
+    }
+    uint64_t start = find_block(file);
+    out << "block at offset " << start << " of '" << path.string() << "'\n";
+    if (read_at(file, start, 3) != "XJQ") {
+        throw packer_error("the block does not start with the magic \"XJQ\"");
+    }
+    frame_layout frame = walk_frame(file, start + 3);
+    report_header(frame, out);
+    report_tail(file, start, start + 3 + frame.size, out);
+
+    archive_lister lister;
+    uint64_t produced = 0;
+    std::string error = decode_frame(file, start + 3, frame.size, lister, produced);
+    out << "entries:\n";
+    uint64_t data = 0;
+    for (const auto& entry : lister.entries) {
+        char size[24];
+        std::snprintf(size, sizeof size, "%14llu", static_cast<unsigned long long>(entry.size));
+        out << size << "  " << entry.name << "\n";
+        data += entry.size;
+    }
+    out << lister.entries.size() << " entries, " << size_text(data) << " of data, archive stream "
+        << size_text(produced) << "\n";
+    if (!error.empty()) {
+        throw packer_error("the frame does not decode: " + error);
+    }
+    if (!lister.complete()) {
+        throw packer_error("the archive ends without its terminator");
+    }
+}
+
+}  // namespace packer

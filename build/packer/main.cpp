@@ -1,0 +1,209 @@
+// The packer's command line: block, pack and inspect. Every failure is one line on standard
+// error and a non-zero status, and leaves no output file behind.
+#include "block_writer.h"
+#include "error.h"
+#include "inspect.h"
+#include "output_file.h"
+#include "pack.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifndef VELDRA_SOURCE_DIR
+#define VELDRA_SOURCE_DIR "."
+#endif
+#ifndef VELDRA_LAUNCHER_DIR
+#define VELDRA_LAUNCHER_DIR "."
+#endif
+#ifndef VELDRA_ZSTD_LIBRARY
+#define VELDRA_ZSTD_LIBRARY VELDRA_SOURCE_DIR "/.deps/zstd/lib/libzstd.a"
+#endif
+
+namespace fs = std::filesystem;
+using packer::packer_error;
+
+namespace {
+
+const char usage[] =
+    "usage: veldra block APP_DIR -o BLOCK [--main NAME] [--level N] [--window-log N] [--no-checksum]\n"
+    "       veldra pack APP_DIR -o OUT.exe [--main NAME] [--level N] [--window-log N] [--no-checksum]\n"
+    "       veldra pack --block BLOCK -o OUT.exe\n"
+    "       veldra inspect FILE\n";
+
+struct command_line {
+    std::string command;
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> values;
+    bool no_checksum = false;
+};
+
+const std::vector<std::string> valued_options = {"-o", "--main", "--level", "--window-log", "--workers", "--block",
+                                                 "--launcher-dir", "--zstd-lib", "--source-dir", "--cxx"};
+
+command_line parse(int argc, char** argv)
+{
+    command_line line;
+    if (argc < 2) {
+        throw packer_error("no command given");
+    }
+    line.command = argv[1];
+    for (int i = 2; i < argc; ++i) {
+        std::string argument = argv[i];
+        bool valued = std::find(valued_options.begin(), valued_options.end(), argument) != valued_options.end();
+        if (argument == "--no-checksum") {
+            line.no_checksum = true;
+        } else if (valued) {
+            if (i + 1 >= argc) {
+                throw packer_error("option " + argument + " needs a value");
+            }
+            line.values[argument] = argv[++i];
+        } else if (argument.size() > 1 && argument[0] == '-') {
+            throw packer_error("unknown option " + argument);
+        } else {
+            line.positional.push_back(argument);
+        }
+    }
+    return line;
+}
+
+int number(const command_line& line, const std::string& option, int low, int high, int fallback)
+{
+    auto found = line.values.find(option);
+    if (found == line.values.end()) {
+        return fallback;
+    }
+    try {
+        size_t used = 0;
+        int value = std::stoi(found->second, &used);
+        if (used == found->second.size() && value >= low && value <= high) {
+            return value;
+        }
+    } catch (const std::exception&) {
+    }
+    throw packer_error(option + " takes a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+}
+
+std::string value(const command_line& line, const std::string& option, const std::string& fallback = "")
+{
+    auto found = line.values.find(option);
+    return found == line.values.end() ? fallback : found->second;
+}
+
+packer::block_options block_options_of(const command_line& line)
+{
+    packer::block_options options;
+    options.main_name = value(line, "--main", options.main_name);
+    options.level = number(line, "--level", ZSTD_minCLevel(), ZSTD_maxCLevel(), options.level);
+    options.window_log = number(line, "--window-log", packer::min_window_log, packer::max_window_log, 0);
+    options.workers = number(line, "--workers", 1, 256, 0);
+    options.checksum = !line.no_checksum;
+    return options;
+}
+
+fs::path output_of(const command_line& line)
+{
+    std::string output = value(line, "-o");
+    if (output.empty()) {
+        throw packer_error("no output given (-o FILE)");
+    }
+    return output;
+}
+
+fs::path one_folder(const command_line& line)
+{
+    if (line.positional.size() != 1) {
+        throw packer_error("give exactly one application folder");
+    }
+    return line.positional[0];
+}
+
+int run_block(const command_line& line)
+{
+    packer::block_options options = block_options_of(line);
+    packer::write_block_file(one_folder(line), options, output_of(line));
+    return 0;
+}
+
+packer::toolchain toolchain_of(const command_line& line)
+{
+    packer::toolchain tools;
+    tools.cxx = value(line, "--cxx", tools.cxx);
+    tools.source_dir = value(line, "--source-dir", VELDRA_SOURCE_DIR);
+    tools.launcher_dir = value(line, "--launcher-dir", VELDRA_LAUNCHER_DIR);
+    tools.zstd_library = value(line, "--zstd-lib", VELDRA_ZSTD_LIBRARY);
+    return tools;
+}
+
+// A temporary block beside the output, removed when the pack ends.
+int run_pack(const command_line& line)
+{
+    fs::path output = output_of(line);
+    packer::toolchain tools = toolchain_of(line);
+    std::string given_block = value(line, "--block");
+    if (!given_block.empty()) {
+        if (!line.positional.empty()) {
+            throw packer_error("give either an application folder or --block, not both");
+        }
+        packer::pack_executable(given_block, output, packer::build_identity{}, tools);
+        return 0;
+    }
+    packer::block_options options = block_options_of(line);
+    fs::path app_dir = one_folder(line);
+    fs::path block = output.string() + ".block";
+    struct remover {
+        fs::path path;
+        ~remover()
+        {
+            std::error_code ignored;
+            fs::remove(path, ignored);
+        }
+    } remove_block{block};
+    packer::write_block_file(app_dir, options, block);
+    packer::pack_executable(block, output, packer::build_identity{}, tools);
+    return 0;
+}
+
+int run_inspect(const command_line& line)
+{
+    if (line.positional.size() != 1) {
+        throw packer_error("give exactly one file to inspect");
+    }
+    packer::inspect_file(line.positional[0], std::cout);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        command_line line = parse(argc, argv);
+        if (line.command == "block") {
+            return run_block(line);
+        }
+        if (line.command == "pack") {
+            return run_pack(line);
+        }
+        if (line.command == "inspect") {
+            return run_inspect(line);
+        }
+        throw packer_error("unknown command '" + line.command + "'");
+    } catch (const packer_error& error) {
+        std::cout.flush();
+        std::cerr << "veldra: " << error.what() << "\n";
+        if (std::string(error.what()).rfind("no command", 0) == 0 || std::string(error.what()).rfind("unknown command", 0) == 0) {
+            std::cerr << usage;
+        }
+        return 1;
+    } catch (const std::exception& error) {
+        std::cerr << "veldra: " << error.what() << "\n";
+        return 1;
+    }
+}

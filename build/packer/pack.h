@@ -1,0 +1,49 @@
+// Producing a launcher executable: the prebuilt launcher libraries linked with the build
+// constants and the block. Each piece that a build may extend has a function of its own: the
+// generated constants source, the resources, the image's link flags, the link itself.
+#ifndef VELDRA_PACKER_PACK_H
+#define VELDRA_PACKER_PACK_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace packer {
+
+// Texts compiled into the executable; the defaults are this build's.
+struct build_identity {
+    std::u16string company = u"Quendle Forge";
+    std::u16string product = u"Brellum";
+    std::u16string version = u"3.198.0";
+    std::u16string file_version = u"3.198.0";
+    std::u16string product_version = u"3.198.0";
+    std::u16string unpack_template = u"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+};
+
+struct toolchain {
+    std::string cxx = "i686-w64-mingw32-g++-posix";
+    std::filesystem::path launcher_dir;  // holds libveldra_main.a and libveldra_launcher.a
+    std::filesystem::path zstd_library;  // the decoder's static library
+    std::filesystem::path source_dir;    // the repository, for build/attached_block.S and headers
+};
+
+// The C++ source that defines the build constants, attached_block_size among them.
+void write_constants_source(const std::filesystem::path& file, const build_identity& identity, uint64_t block_size);
+
+// Object files of the executable's resources, made in `work_dir`. None yet.
+std::vector<std::filesystem::path> write_resources(const std::filesystem::path& work_dir, const build_identity& identity);
+
+// Linker options that give the image its properties.
+std::vector<std::string> image_link_flags();
+
+// Libraries of the system that the launcher code calls into.
+std::vector<std::string> system_libraries();
+
+// Links `block_file` as it is (never checked) into `output`; on failure no output exists.
+void pack_executable(const std::filesystem::path& block_file, const std::filesystem::path& output,
+                     const build_identity& identity, const toolchain& tools);
+
+}  // namespace packer
+
+#endif

@@ -1,0 +1,373 @@
+// The packer on this machine: the archive stream byte for byte, entry order, names, the frame
+// it writes, determinism and the block reader of `inspect`.
+#include "archive.h"
+#include "block_writer.h"
+#include "error.h"
+#include "inspect.h"
+#include "names.h"
+
+#include <gtest/gtest.h>
+#include <zstd.h>
+
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace packer;
+
+namespace {
+
+class scratch_folder {
+public:
+    scratch_folder()
+    {
+        std::string pattern = (fs::temp_directory_path() / "veldra-packer-test-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~scratch_folder() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+    void put(const std::string& relative, const std::string& bytes) const
+    {
+        fs::path file = path_ / relative;
+        fs::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << bytes;
+    }
+
+private:
+    fs::path path_;
+};
+
+std::string file_bytes(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::string stream_of(const fs::path& folder, const std::string& main_name)
+{
+    std::string stream;
+    write_archive_stream(collect_entries(folder, main_name),
+                         [&](const char* data, size_t size) { stream.append(data, size); });
+    return stream;
+}
+
+std::string from_hex(const std::string& hex)
+{
+    std::string bytes;
+    std::istringstream in(hex);
+    unsigned value;
+    while (in >> std::hex >> value) {
+        bytes += static_cast<char>(value);
+    }
+    return bytes;
+}
+
+std::vector<std::string> names_of(const fs::path& folder, const std::string& main_name)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : collect_entries(folder, main_name)) {
+        names.push_back(utf16_to_utf8(entry.name));
+    }
+    return names;
+}
+
+std::string refusal(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const packer_error& error) {
+        return error.what();
+    }
+    return "<no refusal>";
+}
+
+std::string decompress(const std::string& frame)
+{
+    std::string out;
+    std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
+    ZSTD_inBuffer input = {frame.data(), frame.size(), 0};
+    std::vector<char> buffer(1 << 16);
+    size_t result = 1;
+    while (result != 0) {
+        ZSTD_outBuffer output = {buffer.data(), buffer.size(), 0};
+        result = ZSTD_decompressStream(context.get(), &output, &input);
+        if (ZSTD_isError(result)) {
+            return "<error>";
+        }
+        out.append(buffer.data(), output.pos);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(ArchiveStream, TheWorkedExampleIsThose49Bytes)
+{
+    scratch_folder app;
+    app.put("a.dll", "abc");
+    app.put("d/b.txt", "");
+    std::string expected = from_hex(
+        "61 00 2E 00 64 00 6C 00 6C 00 00 00 03 00 00 00 00 00 00 00 61 62 63 "
+        "64 00 5C 00 62 00 2E 00 74 00 78 00 74 00 00 00 00 00 00 00 00 00 00 00 00 00");
+    ASSERT_EQ(expected.size(), 49u);
+    EXPECT_EQ(stream_of(app.path(), "a.dll"), expected);
+    EXPECT_EQ(archive_stream_size(collect_entries(app.path(), "a.dll")), 49u);
+}
+
+TEST(ArchiveStream, TheMainModuleComesFirstThenFilesBeforeSubfoldersInByteOrder)
+{
+    scratch_folder app;
+    for (const char* name : {"main.dll", "b.dll", "a.dll", "B.txt", "sub/z.txt", "sub/b.txt", "sub/a/x.txt",
+                             "a_dir/y.txt", "sub/a/c/deep.txt"}) {
+        app.put(name, name);
+    }
+    const std::vector<std::string> expected = {"main.dll",   "B.txt",     "a.dll",       "b.dll",           "a_dir\\y.txt",
+                                               "sub\\b.txt", "sub\\z.txt", "sub\\a\\x.txt", "sub\\a\\c\\deep.txt"};
+    EXPECT_EQ(names_of(app.path(), "main.dll"), expected);
+}
+
+TEST(ArchiveStream, AMainModuleInASubfolderIsListedOnceAndFirst)
+{
+    scratch_folder app;
+    app.put("bin/app.dll", "MZ");
+    app.put("bin/other.dll", "MZ");
+    const std::vector<std::string> expected = {"bin\\app.dll", "bin\\other.dll"};
+    EXPECT_EQ(names_of(app.path(), "bin/app.dll"), expected);
+    EXPECT_EQ(names_of(app.path(), "bin\\app.dll"), expected);
+}
+
+TEST(ArchiveStream, DataStreamsAcrossChunksUnchanged)
+{
+    scratch_folder app;
+    std::string big(3 * 1024 * 1024 + 17, '\0');
+    for (size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<char>(i * 2654435761u >> 13);
+    }
+    app.put("main.dll", big);
+    std::string stream = stream_of(app.path(), "main.dll");
+    EXPECT_EQ(stream.size(), 2 * 9 + 8 + big.size() + 2);
+    EXPECT_TRUE(stream.substr(26, big.size()) == big);
+}
+
+TEST(Names, Utf8BecomesUtf16WithSurrogatePairs)
+{
+    EXPECT_EQ(utf8_to_utf16("a\xC3\xA9"), std::u16string(u"a\u00E9"));
+    EXPECT_EQ(utf8_to_utf16("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"), std::u16string(u"\u65E5\u672C\u8A9E"));
+    EXPECT_EQ(utf8_to_utf16("\xF0\x9F\x98\x80"), std::u16string({0xD83D, 0xDE00}));
+    for (const char* bad : {"\xFF", "\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
+        EXPECT_FALSE(utf8_to_utf16(bad)) << bad;
+    }
+    EXPECT_EQ(utf16_to_utf8(u"a\u00E9\U0001F600"), "a\xC3\xA9\xF0\x9F\x98\x80");
+}
+
+TEST(Names, TheRulesOfANameAsATable)
+{
+    struct name_case {
+        std::u16string name;
+        std::string problem;
+    };
+    const std::string too_long = "is longer than 1,023 UTF-16 units (1024)";
+    const std::string component = "has an empty, \".\" or \"..\" component";
+    const name_case cases[] = {
+        {u"main.dll", ""},
+        {u"d\\e\\f.txt", ""},
+        {std::u16string(1023, u'n'), ""},
+        {std::u16string(1024, u'n'), too_long},
+        {u"\\x.dll", "starts with a backslash"},
+        {u"C:x.dll", "starts with a drive"},
+        {u"C:\\x.dll", "starts with a drive"},
+        {u"a\\\\b", component},
+        {u"a\\", component},
+        {u".\\a", component},
+        {u"a\\..\\b", component},
+        {u"..", component},
+        {u"", component},
+        {u"ab:c", "holds a character that Windows does not allow in file names"},
+        {u"a?b", "holds a character that Windows does not allow in file names"},
+        {u"a\tb", "holds a character that Windows does not allow in file names"},
+    };
+    for (const auto& each : cases) {
+        EXPECT_EQ(name_problem(each.name), each.problem) << utf16_to_utf8(each.name);
+    }
+}
+
+TEST(Refusals, EachBadInputIsRefusedWithItsLine)
+{
+    scratch_folder app;
+    app.put("main.dll", "MZ");
+    EXPECT_EQ(refusal([&] { collect_entries(app.path() / "nowhere", "main.dll"); }),
+              "application folder '" + (app.path() / "nowhere").string() + "' does not exist or is not a folder");
+    EXPECT_EQ(refusal([&] { collect_entries(app.path(), "other.dll"); }),
+              "main module 'other.dll' not found in '" + app.path().string() + "'");
+    EXPECT_EQ(refusal([&] { collect_entries(app.path(), "../main.dll"); }),
+              "name '..\\main.dll' has an empty, \".\" or \"..\" component");
+    EXPECT_EQ(refusal([&] { collect_entries(app.path(), "/main.dll"); }), "name '\\main.dll' starts with a backslash");
+    EXPECT_EQ(refusal([&] { collect_entries(app.path(), "C:main.dll"); }), "name 'C:main.dll' starts with a drive");
+
+    struct file_case {
+        std::string file;
+        std::string line;
+    };
+    std::string deep, deep_name;
+    for (char letter : std::string("defgh")) {
+        deep += std::string(250, letter) + "/";
+        deep_name += std::string(250, letter) + "\\";
+    }
+    deep += "x.txt";
+    deep_name += "x.txt";
+    const file_case cases[] = {
+        {"\\lead.txt", "name '\\lead.txt' starts with a backslash"},
+        {"C:drive.txt", "name 'C:drive.txt' starts with a drive"},
+        {"a\\\\b.txt", "name 'a\\\\b.txt' has an empty, \".\" or \"..\" component"},
+        {"..\\up.txt", "name '..\\up.txt' has an empty, \".\" or \"..\" component"},
+        {deep, "name '" + deep_name + "' is longer than 1,023 UTF-16 units (1260)"},
+        {"bad\xFFname.txt", "name 'bad\xFFname.txt' is not valid UTF-8"},
+    };
+    for (const auto& each : cases) {
+        scratch_folder one;
+        one.put("main.dll", "MZ");
+        one.put(each.file, "x");
+        EXPECT_EQ(refusal([&] { collect_entries(one.path(), "main.dll"); }), each.line) << each.file;
+    }
+}
+
+TEST(Refusals, AFileThatCannotBeReadIsRefused)
+{
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root reads every file; the command-line test covers this as another user";
+    }
+    scratch_folder app;
+    app.put("main.dll", "MZ");
+    app.put("secret.txt", "x");
+    fs::permissions(app.path() / "secret.txt", fs::perms::none);
+    EXPECT_EQ(refusal([&] { collect_entries(app.path(), "main.dll"); }),
+              "cannot read '" + (app.path() / "secret.txt").string() + "': Permission denied");
+}
+
+TEST(Window, TheSmallestPowerOfTwoThatHoldsTheStreamFrom2To10To2To27)
+{
+    const std::pair<uint64_t, int> cases[] = {{0, 10},       {49, 10},           {1024, 10},
+                                              {1025, 11},    {1u << 26, 26},     {(1u << 26) + 1, 27},
+                                              {1u << 27, 27}, {uint64_t{1} << 40, 27}};
+    for (const auto& each : cases) {
+        EXPECT_EQ(window_log_for(each.first), each.second) << each.first;
+    }
+}
+
+namespace {
+
+struct written_block {
+    std::string bytes;
+    frame_header_info header;
+    std::string frame;
+};
+
+written_block pack_block(const fs::path& app, const block_options& options)
+{
+    scratch_folder out;
+    write_block_file(app, options, out.path() / "block");
+    written_block block;
+    block.bytes = file_bytes(out.path() / "block");
+    block.header = parse_frame_header(reinterpret_cast<const unsigned char*>(block.bytes.data()) + 3, block.bytes.size() - 3);
+    uint64_t trailer = 0;
+    for (int i = 7; i >= 0; --i) {
+        trailer = (trailer << 8) | static_cast<unsigned char>(block.bytes[block.bytes.size() - 8 + i]);
+    }
+    EXPECT_EQ(trailer, block.bytes.size() - 8);
+    EXPECT_EQ(block.bytes.size() % 8, 0u);
+    size_t frame_size = ZSTD_findFrameCompressedSize(block.bytes.data() + 3, block.bytes.size() - 3);
+    EXPECT_FALSE(ZSTD_isError(frame_size));
+    block.frame = block.bytes.substr(3, frame_size);
+    EXPECT_LT(block.bytes.size() - 8 - 3 - frame_size, 8u);
+    EXPECT_EQ(block.bytes.substr(3 + frame_size, block.bytes.size() - 8 - 3 - frame_size).find_first_not_of('\0'),
+              std::string::npos);
+    return block;
+}
+
+}  // namespace
+
+TEST(Block, MagicOneFrameWithoutContentSizePaddingAndTrailer)
+{
+    scratch_folder app;
+    app.put("a.dll", "abc");
+    app.put("d/b.txt", "");
+    block_options options;
+    options.main_name = "a.dll";
+    written_block block = pack_block(app.path(), options);
+    EXPECT_EQ(block.bytes.substr(0, 3), "XJQ");
+    EXPECT_TRUE(block.header.checksum);
+    EXPECT_FALSE(block.header.content_size);
+    EXPECT_EQ(block.header.window_descriptor, 0x00u);
+    EXPECT_EQ(block.header.window_size, 1024u);
+    EXPECT_EQ(decompress(block.frame), stream_of(app.path(), "a.dll"));
+}
+
+TEST(Block, OptionsSetTheWindowAndTheChecksum)
+{
+    scratch_folder app;
+    app.put("main.dll", std::string(5000, 'x'));
+    block_options options;
+    options.checksum = false;
+    options.window_log = 27;
+    written_block block = pack_block(app.path(), options);
+    EXPECT_FALSE(block.header.checksum);
+    EXPECT_EQ(block.header.window_descriptor, 0x88u);
+    EXPECT_EQ(block.bytes[3 + 4], '\0');  // frame header descriptor: nothing but the window
+    EXPECT_EQ(decompress(block.frame), stream_of(app.path(), "main.dll"));
+    options = block_options{};
+    EXPECT_EQ(pack_block(app.path(), options).header.window_descriptor, (13u - 10u) << 3);
+}
+
+TEST(Block, TheSameFolderGivesTheSameBytesWhateverTheNumberOfWorkers)
+{
+    scratch_folder app;
+    std::string text;
+    for (int i = 0; text.size() < 10'000'000; ++i) {
+        text += "line " + std::to_string(i * 7919 % 100003) + " of a compressible text file\n";
+    }
+    app.put("main.dll", text);
+    app.put("data/more.txt", text.substr(0, 1'000'000));
+    block_options options;
+    options.level = 3;
+    options.window_log = 20;  // jobs of 4 MiB: several jobs run at once
+    options.workers = 1;
+    std::string one = pack_block(app.path(), options).bytes;
+    options.workers = 3;
+    EXPECT_TRUE(pack_block(app.path(), options).bytes == one);
+    EXPECT_TRUE(pack_block(app.path(), options).bytes == one);
+}
+
+TEST(Block, NothingIsLeftBehindWhenTheInputIsRefused)
+{
+    scratch_folder app;
+    scratch_folder out;
+    app.put("other.dll", "MZ");
+    EXPECT_NE(refusal([&] { write_block_file(app.path(), block_options{}, out.path() / "block"); }), "<no refusal>");
+    EXPECT_TRUE(fs::is_empty(out.path()));
+}
+
+TEST(Inspect, ListsEntriesAndFrameFieldsOfABlockAndOfAFileThatCarriesOne)
+{
+    scratch_folder app;
+    app.put("a.dll", "abc");
+    app.put("d/b.txt", "");
+    scratch_folder out;
+    block_options options;
+    options.main_name = "a.dll";
+    write_block_file(app.path(), options, out.path() / "block");
+    std::string block = file_bytes(out.path() / "block");
+    std::ofstream(out.path() / "carrier.exe", std::ios::binary) << "MZ some code XJ and more" << block << "tail";
+    for (const char* file : {"block", "carrier.exe"}) {
+        std::ostringstream report;
+        inspect_file(out.path() / file, report);
+        std::string text = report.str();
+        EXPECT_NE(text.find("window: 1024 bytes (descriptor 0x00)"), std::string::npos) << text;
+        EXPECT_NE(text.find("checksum: yes"), std::string::npos) << text;
+        EXPECT_NE(text.find("content size: not stored"), std::string::npos) << text;
+        EXPECT_NE(text.find("             3  a.dll\n             0  d\\b.txt\n"), std::string::npos) << text;
+        EXPECT_NE(text.find("2 entries, 3 bytes of data, archive stream 49 bytes"), std::string::npos) << text;
+        EXPECT_NE(text.find("(matches)"), std::string::npos) << text;
+    }
+}

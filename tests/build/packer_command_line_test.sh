@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The packer's command line: each refusal is one line on standard error with a non-zero status
+# and leaves no file behind; the same input gives the same bytes; a damaged block is linked as
+# it is. usage: packer_command_line_test.sh PACKER
+set -uo pipefail
+packer="$1"
+scratch="$(mktemp -d /tmp/veldra-cli-XXXXXX)"
+chmod 755 "$scratch"
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+# app folder with main.dll and whatever files the case names.
+make_app() {  # DIR [FILE...]
+  local dir="$1"; shift
+  mkdir -p "$dir"
+  echo MZ > "$dir/main.dll"
+  local file
+  for file in "$@"; do
+    mkdir -p "$(dirname "$dir/$file")"
+    echo data > "$dir/$file"
+  done
+}
+
+# expect_refusal NAME EXPECTED_TEXT -- COMMAND...: one line holding the text, status not 0,
+# nothing written to the output folder.
+expect_refusal() {
+  local name="$1" expected="$2"; shift 3
+  local out="$scratch/out-$name"
+  mkdir -p "$out"
+  chmod 777 "$out"
+  local status=0
+  (cd "$out" && "$@" >"$scratch/stdout" 2>"$scratch/stderr") || status=$?
+  local lines
+  lines="$(wc -l < "$scratch/stderr")"
+  [ "$status" -ne 0 ] || fail "$name: status 0"
+  [ "$lines" -eq 1 ] || fail "$name: $lines lines on stderr: $(cat "$scratch/stderr")"
+  grep -q '^veldra: ' "$scratch/stderr" || fail "$name: the line does not start with 'veldra: '"
+  grep -qF -- "$expected" "$scratch/stderr" || fail "$name: got '$(cat "$scratch/stderr")', wanted '$expected'"
+  [ ! -s "$scratch/stdout" ] || fail "$name: wrote to stdout"
+  [ -z "$(ls -A "$out")" ] || fail "$name: left files behind: $(ls -A "$out")"
+}
+
+make_app "$scratch/good" "data/x.txt"
+long_dir="$(printf 'd%.0s' $(seq 250))"
+make_app "$scratch/long" "$long_dir/$long_dir/$long_dir/$long_dir/$long_dir/x.txt"
+make_app "$scratch/empty-component" 'a\\b.txt'
+make_app "$scratch/dot-component" '.\x.txt'
+make_app "$scratch/dotdot-component" '..\x.txt'
+make_app "$scratch/drive" 'C:x.txt'
+make_app "$scratch/backslash" '\x.txt'
+make_app "$scratch/unreadable" "secret.txt"
+mkdir -p "$scratch/no-main" && echo text > "$scratch/no-main/readme.txt"
+chmod 000 "$scratch/unreadable/secret.txt"
+chmod -R a+rX "$scratch/good"
+
+expect_refusal missing-folder "application folder '$scratch/nowhere' does not exist or is not a folder" -- \
+  "$packer" block "$scratch/nowhere" -o out.block
+expect_refusal missing-main "main module 'app.dll' not found in '$scratch/good'" -- \
+  "$packer" block "$scratch/good" -o out.block --main app.dll
+expect_refusal long-name "is longer than 1,023 UTF-16 units (1260)" -- \
+  "$packer" block "$scratch/long" -o out.block
+expect_refusal empty-component "name 'a\\\\b.txt' has an empty, \".\" or \"..\" component" -- \
+  "$packer" block "$scratch/empty-component" -o out.block
+expect_refusal dot-component "name '.\\x.txt' has an empty, \".\" or \"..\" component" -- \
+  "$packer" block "$scratch/dot-component" -o out.block
+expect_refusal dotdot-component "name '..\\x.txt' has an empty, \".\" or \"..\" component" -- \
+  "$packer" block "$scratch/dotdot-component" -o out.block
+expect_refusal drive "name 'C:x.txt' starts with a drive" -- \
+  "$packer" block "$scratch/drive" -o out.block
+expect_refusal backslash "name '\\x.txt' starts with a backslash" -- \
+  "$packer" block "$scratch/backslash" -o out.block
+# Root reads every file: run the packer as an ordinary user for this case.
+as_user=()
+if [ "$(id -u)" = 0 ]; then as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups); fi
+chmod 755 "$scratch/unreadable"
+expect_refusal unreadable "cannot read '$scratch/unreadable/secret.txt': Permission denied" -- \
+  "${as_user[@]}" "$packer" block "$scratch/unreadable" -o out.block
+expect_refusal level "--level takes a whole number from" -- \
+  "$packer" block "$scratch/good" -o out.block --level 99
+expect_refusal window-high "--window-log takes a whole number from 10 to 27" -- \
+  "$packer" block "$scratch/good" -o out.block --window-log 28
+expect_refusal window-low "--window-log takes a whole number from 10 to 27" -- \
+  "$packer" block "$scratch/good" -o out.block --window-log 9
+expect_refusal pack-missing-main "main module 'main.dll' not found" -- \
+  "$packer" pack "$scratch/no-main" -o out.exe
+expect_refusal pack-missing-block "cannot read block '$scratch/none.block'" -- \
+  "$packer" pack --block "$scratch/none.block" -o out.exe
+
+# Same folder, same options: same bytes, for the block and for the executable.
+"$packer" block "$scratch/good" -o "$scratch/one.block" || fail "block failed"
+"$packer" block "$scratch/good" -o "$scratch/two.block" || fail "block failed"
+cmp -s "$scratch/one.block" "$scratch/two.block" || fail "two blocks of one folder differ"
+"$packer" pack "$scratch/good" -o "$scratch/one.exe" || fail "pack failed"
+"$packer" pack "$scratch/good" -o "$scratch/two.exe" || fail "pack failed"
+cmp -s "$scratch/one.exe" "$scratch/two.exe" || fail "two packs of one folder differ"
+[ -z "$(ls "$scratch" | grep -E '\.tmp-|\.block\.')" ] || fail "temporary files left: $(ls "$scratch")"
+
+# A damaged block is linked exactly as it is.
+printf 'not a block at all' > "$scratch/damaged.block"
+"$packer" pack --block "$scratch/damaged.block" -o "$scratch/damaged.exe" || fail "pack --block failed"
+grep -qF 'not a block at all' "$scratch/damaged.exe" || fail "the damaged block is not in the executable"
+
+# inspect reads an executable and names its entries and frame fields.
+report="$("$packer" inspect "$scratch/one.exe")" || fail "inspect failed"
+for text in "checksum: yes" "content size: not stored" "  main.dll" "  data\\x.txt" "2 entries"; do
+  grep -qF -- "$text" <<<"$report" || fail "inspect report lacks '$text': $report"
+done
+
+[ "$failures" -eq 0 ] && echo "packer command line: all cases passed"
+exit "$failures"
