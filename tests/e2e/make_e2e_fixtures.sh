@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Packs the end-to-end fixture applications into launchers, before the Wine tests run.
+# usage: make_e2e_fixtures.sh PACKER OUT_DIR APPS_DIR
+#   APPS_DIR holds the built DLLs: probe/{main,helper}.dll, needs_outside/main.dll,
+#   no_entry/main.dll, outside_dll/outside.dll.
+set -euo pipefail
+packer="$1" out="$2" apps="$3"
+rm -rf "$out"
+mkdir -p "$out/apps"
+cp -a "$apps/." "$out/apps/"
+cd "$out/apps"
+
+# The probe application: main.dll first, the DLL it imports, data two folders deep.
+mkdir -p probe/data/level1/level2
+echo "a note one level down" > probe/data/level1/note.txt
+echo "a file two levels down" > probe/data/level1/level2/deep.txt
+
+# A main module that is no DLL at all.
+mkdir -p not_a_dll
+echo "This main.dll is a text file." > not_a_dll/main.dll
+
+for app in probe needs_outside no_entry not_a_dll; do
+  "$packer" pack "$app" -o "$out/$app.exe" --main main.dll >/dev/null
+done
+# Never packed: tests put it where the launcher must not look.
+cp outside_dll/outside.dll "$out/outside.dll"
+
+# An archive that ends before its first entry: the terminator alone, framed by hand as the
+# block layout asks (magic, one frame, zero padding to a multiple of 8, 64-bit length).
+block="$out/empty.block"
+{ printf 'XJQ'; printf '\0\0' | zstd -q -c --no-check; } > "$block"
+size=$(stat -c %s "$block")
+padded=$(( size + (8 - size % 8) % 8 ))
+head -c $(( padded - size )) /dev/zero >> "$block"
+for shift in 0 8 16 24 32 40 48 56; do
+  printf "\\x$(printf %02x $(( (padded >> shift) & 255 )))" >> "$block"
+done
+"$packer" pack --block "$block" -o "$out/empty.exe" >/dev/null
