@@ -47,6 +47,8 @@ int run_launcher(int argc, wchar_t** argv)
     payload_open();
     unpack_started = true;
     walk_archive();
+    // A child never goes past this point, so it can never start children of its own: an
+    // archive without a main module ends it in the hand-off with a message of its own.
     if (is_child) {
         return hand_off_to_main_module(argc, argv);
     }

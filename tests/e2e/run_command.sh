@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# ./veldra run: a built launcher runs under the project's Wine prefix with the arguments as
+# given, and the command ends with its status (the low 8 bits, which is all Linux passes on).
+# usage: run_command.sh VELDRA_SCRIPT PROBE_EXE
+set -uo pipefail
+veldra="$1" probe="$2"
+output="$("$veldra" run "$probe" print-args "two words" "" 'a"b' exit=0x1207)"
+status=$?
+expected=$'argv[1]=[print-args]\nargv[2]=[two words]\nargv[3]=[]\nargv[4]=[a"b]\nargv[5]=[exit=0x1207]'
+failed=0
+if [ "$status" -ne 7 ]; then
+  echo "FAIL: status $status, expected 7 (0x1207 cut to 8 bits)" >&2
+  failed=1
+fi
+if [ "$(printf '%s\n' "$output" | grep -v '^argv\[0\]')" != "$expected" ]; then
+  printf 'FAIL: the application saw\n%s\n' "$output" >&2
+  failed=1
+fi
+exit "$failed"
