@@ -51,7 +51,7 @@ command_line parse(int argc, char** argv)
 {
     command_line line;
     if (argc < 2) {
-        throw packer_error("no command given");
+        throw packer_error("no command given; try block, pack or inspect");
     }
     line.command = argv[1];
     for (int i = 2; i < argc; ++i) {
@@ -194,13 +194,11 @@ int main(int argc, char** argv)
         if (line.command == "inspect") {
             return run_inspect(line);
         }
-        throw packer_error("unknown command '" + line.command + "'");
+        std::cerr << "veldra: unknown command '" << line.command << "'\n" << usage;
+        return 2;
     } catch (const packer_error& error) {
         std::cout.flush();
         std::cerr << "veldra: " << error.what() << "\n";
-        if (std::string(error.what()).rfind("no command", 0) == 0 || std::string(error.what()).rfind("unknown command", 0) == 0) {
-            std::cerr << usage;
-        }
         return 1;
     } catch (const std::exception& error) {
         std::cerr << "veldra: " << error.what() << "\n";

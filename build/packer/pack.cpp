@@ -54,7 +54,8 @@ void run(const std::vector<std::string>& command, const fs::path& directory)
     int status = 0;
     waitpid(child, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw packer_error(command[0] + " failed while linking the launcher (status " + std::to_string(status) + ")");
+        std::string how = WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status)) : "a signal";
+        throw packer_error(command[0] + " failed while linking the launcher (" + how + ")");
     }
 }
 

@@ -3,7 +3,7 @@
 # and leaves no file behind; the same input gives the same bytes; a damaged block is linked as
 # it is. usage: packer_command_line_test.sh PACKER
 set -uo pipefail
-packer="$1"
+packer="$(realpath "$1")"
 scratch="$(mktemp -d /tmp/veldra-cli-XXXXXX)"
 chmod 755 "$scratch"
 trap 'rm -rf "$scratch"' EXIT
