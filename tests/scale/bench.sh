@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# The benchmark: the launcher under Wine against the platform's limit under the same Wine, the
+# native decoder and tar, and the packer against the zstd command. Medians over repeated runs
+# (hyperfine). Writes docs/benchmarks.md and docs/benchmarks.png.
+# Called by ./veldra bench, which exports ROOT, BUILD, DEPS, PACKER and the Wine variables.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+runs="${VELDRA_BENCH_RUNS:-10}"
+level="${VELDRA_BENCH_LEVEL:-}"
+sizes=(${VELDRA_BENCH_SIZES:-5 25 50 100})
+main_size="${VELDRA_BENCH_MAIN_SIZE:-50}"
+work="${VELDRA_BENCH_DIR:-/tmp/veldra-bench}"
+docs="$ROOT/docs"
+mkdir -p "$work" "$docs"
+cc=(i686-w64-mingw32-gcc -O2 -municode -s)
+zstd_inc="$DEPS/zstd/include"
+zstd_lib="$DEPS/zstd/lib/libzstd.a"
+wine_temp="$(winepath -u 'C:\users\root\Temp' 2>/dev/null || echo "$WINEPREFIX/drive_c/users/root/Temp")"
+
+say() { printf 'bench: %s\n' "$*" >&2; }
+
+# Median wall time in seconds of one command, from hyperfine's JSON.
+median_of() {  # json
+  python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["median"])' "$1"
+}
+measure() {  # name prepare command...
+  local name="$1" prepare="$2"
+  shift 2
+  hyperfine --style none --runs "$runs" --warmup 1 --prepare "$prepare" \
+    --export-json "$work/$name.json" "$*" >/dev/null 2>&1
+  median_of "$work/$name.json"
+}
+
+# The frame alone, cut out of a block after its magic, with the length inspect reports.
+extract_frame() {  # block frame
+  local length
+  length=$("$PACKER" inspect "$1" | sed -n 's/^frame: \([0-9][0-9]*\) bytes.*/\1/p')
+  tail -c +4 "$1" | head -c "$length" > "$2"
+}
+
+build_limit() {  # block out.exe
+  local asm="$work/limit_block.S"
+  printf '    .section .rdata,"dr"\n    .globl _limit_block\n_limit_block:\n    .incbin "%s"\n    .globl _limit_block_end\n_limit_block_end:\n' "$1" > "$asm"
+  "${cc[@]}" -static -I"$zstd_inc" -o "$2" "$here/limit.c" "$asm" "$zstd_lib"
+}
+
+prepare_size() {  # mb -> leaves app, exe, block, frame, limit.exe in $work/$mb
+  local mb="$1" dir="$work/$1"
+  mkdir -p "$dir"
+  [ -f "$dir/app/main.dll" ] || "$here/make_app.sh" "$dir/app" "$mb"
+  local options=()
+  [ -n "$level" ] && options+=(--level "$level")
+  "$ROOT/veldra" pack "$dir/app" -o "$dir/launcher.exe" "${options[@]}" --execution-level asInvoker >/dev/null 2>&1 ||
+    "$ROOT/veldra" pack "$dir/app" -o "$dir/launcher.exe" "${options[@]}" >/dev/null
+  "$PACKER" block "$dir/app" -o "$dir/app.block" "${options[@]}" >/dev/null
+  extract_frame "$dir/app.block" "$dir/app.zst"
+  zstd -q -d -f "$dir/app.zst" -o "$dir/archive.bin"
+  build_limit "$dir/app.block" "$dir/limit.exe"
+}
+
+launcher_run() { measure "launcher_$1" "true" wine "$work/$1/launcher.exe"; }
+limit_run() {
+  measure "limit_$1" "rm -rf '$wine_temp/limit_out'" wine "$work/$1/limit.exe" 'C:\users\root\Temp\limit_out'
+}
+
+# Time from the start of the command to the entry of run_code, and the peak private bytes.
+entry_and_memory() {  # mb
+  local dir="$work/$1" record="$work/record.txt" start entered times=()
+  for _ in $(seq "$runs"); do
+    rm -f "$record"
+    start=$(date +%s%N)
+    FIXTURE_RECORD="$(winepath -w "$record")" wine "$dir/launcher.exe" >/dev/null
+    entered=$(awk '/^entered_ns/ {print $2}' "$record" | tr -d '\r')
+    times+=($(( (entered - start) / 1000 )))
+  done
+  printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2) / 1e6}'
+  tr -d '\r' < "$record" | awk '/peak_private/ {print $1, $2}' > "$work/memory.txt"
+}
+
+frame_window() {  # block -> window size in bytes, as inspect reports it
+  "$PACKER" inspect "$1" | sed -n 's/^ *window: \([0-9][0-9]*\) bytes.*/\1/p' | head -n1
+}
+
+main() {
+  say "machine: $(uname -m), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+  "$ROOT/veldra" build >/dev/null
+  wineserver -p 2>/dev/null || true  # a server that is already up is as good
+  wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+  "${cc[@]}" -o "$work/trivial.exe" "$here/trivial.c"
+
+  local mb rows_plot=""
+  for mb in "${sizes[@]}"; do
+    say "preparing ${mb} MB"
+    prepare_size "$mb"
+    local l m bytes
+    l=$(launcher_run "$mb")
+    m=$(limit_run "$mb")
+    bytes=$(stat -c %s "$work/$mb/archive.bin")
+    rows_plot+="$bytes $l $m"$'\n'
+    say "${mb} MB: launcher ${l}s, limit ${m}s"
+  done
+  printf '%s' "$rows_plot" > "$work/plot.dat"
+
+  local dir="$work/$main_size"
+  say "measuring the ${main_size} MB application in detail"
+  local launcher limit decode_only start_one start_spawn process_start zstd_native tar_native entry
+  launcher=$(median_of "$work/launcher_${main_size}.json")
+  limit=$(median_of "$work/limit_${main_size}.json")
+  decode_only=$(measure decode_only true wine "$dir/limit.exe" --no-write)
+  start_one=$(measure start_one true wine "$work/trivial.exe")
+  start_spawn=$(measure start_spawn true wine "$work/trivial.exe" spawn)
+  process_start=$(python3 -c "print(max(0.0, $start_spawn - $start_one))")
+  tar -C "$dir/app" -cf - . | zstd -q -T0 --long=27 -o "$dir/app.tar.zst" -f
+  zstd_native=$(measure zstd_native true "zstd -q -d -c '$dir/app.zst' > /dev/null")
+  tar_native=$(measure tar_native "rm -rf '$work/tar_out' && mkdir -p '$work/tar_out'" \
+    "tar --zstd -xf '$dir/app.tar.zst' -C '$work/tar_out'")
+  entry=$(entry_and_memory "$main_size")
+
+  local level_used="${level:-default}"
+  local zstd_level="${level:-12}"
+  local packer zstd_cmd packer_size zstd_size
+  packer=$(measure packer "rm -f '$work/p.block'" "'$PACKER' block '$dir/app' -o '$work/p.block' ${level:+--level $level}")
+  zstd_cmd=$(measure zstd_cmd "rm -f '$work/z.zst'" "zstd -q -T0 --long=27 -$zstd_level '$dir/archive.bin' -o '$work/z.zst'")
+  packer_size=$(stat -c %s "$dir/app.zst")
+  zstd_size=$(stat -c %s "$work/z.zst")
+
+  python3 "$here/report.py" --work "$work" --docs "$docs" --main-size "$main_size" \
+    --launcher "$launcher" --limit "$limit" --decode-only "$decode_only" --process-start "$process_start" \
+    --entry "$entry" --zstd-native "$zstd_native" --tar-native "$tar_native" \
+    --packer "$packer" --zstd-cmd "$zstd_cmd" --packer-size "$packer_size" --zstd-size "$zstd_size" \
+    --level "$level_used" --zstd-level "$zstd_level" --window "$(frame_window "$dir/app.block")" \
+    --archive-bytes "$(stat -c %s "$dir/archive.bin")" --frame-bytes "$packer_size"
+  gnuplot -e "datafile='$work/plot.dat'; outfile='$docs/benchmarks.png'" "$here/plot.gp"
+  cat "$docs/benchmarks.md"
+}
+
+main "$@"

@@ -1,0 +1,83 @@
+"""Writes the benchmark table (docs/benchmarks.md) from the medians that bench.sh measured."""
+import argparse
+import platform
+import subprocess
+
+
+def machine():
+    cpu = "unknown processor"
+    with open("/proc/cpuinfo") as info:
+        for line in info:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    cores = subprocess.run(["nproc"], capture_output=True, text=True).stdout.strip()
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    return f"{platform.machine()}, {cpu}, {cores} cores, {wine}"
+
+
+def main():
+    p = argparse.ArgumentParser()
+    for name in ["work", "docs", "main-size", "level", "zstd-level", "window"]:
+        p.add_argument("--" + name, default="")
+    for name in ["launcher", "limit", "decode-only", "process-start", "entry", "zstd-native", "tar-native",
+                 "packer", "zstd-cmd", "packer-size", "zstd-size", "archive-bytes", "frame-bytes"]:
+        p.add_argument("--" + name, type=float, default=0.0)
+    a = p.parse_args()
+
+    memory = {}
+    with open(f"{a.work}/memory.txt") as lines:
+        for line in lines:
+            key, value = line.split()
+            memory[key] = int(value)
+    window = int(a.window) if a.window else 0
+    mib = 1 << 20
+
+    def ratio(x, y):
+        return x / y if y else float("nan")
+
+    launcher_target = ratio(a.launcher, a.limit + a.process_start)
+    packer_time = ratio(a.packer, a.zstd_cmd)
+    packer_size = ratio(a.packer_size, a.zstd_size)
+    child_memory = memory.get("child_peak_private", 0)
+    memory_bound = window + 4 * mib
+
+    def verdict(ok):
+        return "met" if ok else "missed"
+
+    rows = [
+        ("launcher, whole run (parent, unpack, child, run_code, removal)", f"{a.launcher:.3f} s", ""),
+        ("launcher, start to entry of run_code", f"{a.entry:.3f} s", ""),
+        ("limit: decode and write, same Wine and toolchain", f"{a.limit:.3f} s", f"{ratio(a.launcher, a.limit):.2f}x"),
+        ("limit: decode into memory only", f"{a.decode_only:.3f} s", f"{ratio(a.launcher, a.decode_only):.2f}x"),
+        ("one process start inside Wine", f"{a.process_start:.3f} s", ""),
+        ("native `zstd -d` of the same frame to /dev/null", f"{a.zstd_native:.3f} s", f"{ratio(a.launcher, a.zstd_native):.2f}x"),
+        ("native `tar --zstd -xf` of the same tree", f"{a.tar_native:.3f} s", f"{ratio(a.launcher, a.tar_native):.2f}x"),
+        (f"packer, level {a.level}", f"{a.packer:.3f} s, {int(a.packer_size):,} B", ""),
+        (f"`zstd -T0 --long=27 -{a.zstd_level}` on the same archive stream", f"{a.zstd_cmd:.3f} s, {int(a.zstd_size):,} B", ""),
+        ("parent peak private bytes", f"{memory.get('parent_peak_private', 0) / mib:.1f} MiB", ""),
+        ("child peak private bytes", f"{child_memory / mib:.1f} MiB", ""),
+    ]
+    targets = [
+        ("launcher whole run <= 1.10 x (limit + one process start)", f"{launcher_target:.3f}", verdict(launcher_target <= 1.10)),
+        ("packer time <= 1.05 x zstd command", f"{packer_time:.3f}", verdict(packer_time <= 1.05)),
+        ("packer size <= 1.001 x zstd command", f"{packer_size:.4f}", verdict(packer_size <= 1.001)),
+        ("child peak private bytes <= window + 4 MiB",
+         f"{child_memory / mib:.1f} MiB of {memory_bound / mib:.1f} MiB" if window else "window unknown",
+         verdict(window and child_memory <= memory_bound)),
+    ]
+    with open(f"{a.docs}/benchmarks.md", "w") as out:
+        out.write("# Benchmarks\n\n")
+        out.write(f"Measured by `./veldra bench` on {machine()}.\n")
+        out.write(f"Application of {a.main_size} MB: {int(a.archive_bytes):,} bytes of archive stream in a frame of "
+                  f"{int(a.frame_bytes):,} bytes, window {window // 1024} KiB. Medians of repeated runs.\n\n")
+        out.write("| what | median | launcher is |\n|---|---|---|\n")
+        for row in rows:
+            out.write(f"| {row[0]} | {row[1]} | {row[2]} |\n")
+        out.write("\n| target | measured | |\n|---|---|---|\n")
+        for row in targets:
+            out.write(f"| {row[0]} | {row[1]} | {row[2]} |\n")
+        out.write("\n![launcher and limit against archive size](benchmarks.png)\n")
+
+
+main()

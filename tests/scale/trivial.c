@@ -1,0 +1,23 @@
+/* The cost of one process start under the same Wine: alone it returns at once; with "spawn"
+ * it starts itself once more with inherited handles and waits, as the launcher's parent does. */
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <wchar.h>
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc > 1 && wcscmp(argv[1], L"spawn") == 0) {
+        wchar_t self[MAX_PATH];
+        GetModuleFileNameW(NULL, self, MAX_PATH);
+        wchar_t line[] = L"trivial";
+        STARTUPINFOW startup = {sizeof startup};
+        PROCESS_INFORMATION info;
+        if (!CreateProcessW(self, line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &info)) {
+            return 1;
+        }
+        WaitForSingleObject(info.hProcess, INFINITE);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    return 0;
+}
