@@ -63,104 +63,18 @@ void remove_tree(const std::wstring& folder)
     RemoveDirectoryW(folder.c_str());
 }
 
-namespace {
-
-HANDLE create_capture_file(const std::wstring& path)
-{
-    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-std::string read_whole_file(const std::wstring& path)
-{
-    std::string bytes;
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr) {
-        return bytes;
-    }
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
-        bytes.append(chunk, got);
-    }
-    fclose(file);
-    return bytes;
-}
-
-// Sets the variables in this process and returns what they were.
-environment_changes swap_environment(const environment_changes& changes)
-{
-    environment_changes previous;
-    static wchar_t value[32768];
-    for (const auto& change : changes) {
-        DWORD length = GetEnvironmentVariableW(change.first.c_str(), value, 32768);
-        previous.emplace_back(change.first, length > 0 && length < 32768 ? std::optional<std::wstring>(value)
-                                                                         : std::nullopt);
-        SetEnvironmentVariableW(change.first.c_str(), change.second ? change.second->c_str() : nullptr);
-    }
-    return previous;
-}
-
-}  // namespace
-
 launch start_launcher(const std::wstring& executable, const std::wstring& command_line, const std::wstring& temp,
                       const environment_changes& changes, const std::wstring& directory)
 {
-    static int serial = 0;
-    launch started;
-    std::wstring stem = temp + L"_capture_" + std::to_wstring(++serial);
-    started.out_path = stem + L".out";
-    started.err_path = stem + L".err";
-    HANDLE out = create_capture_file(started.out_path);
-    HANDLE err = create_capture_file(started.err_path);
-
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-    PROCESS_INFORMATION info = {};
-    std::vector<wchar_t> line(command_line.begin(), command_line.end());
-    line.push_back(L'\0');
-
     environment_changes all = changes;
     all.emplace_back(L"TMP", temp);
     all.emplace_back(L"TEMP", temp);
-    environment_changes previous = swap_environment(all);
-    BOOL created = CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                  directory.empty() ? nullptr : directory.c_str(), &startup, &info);
-    swap_environment(previous);
-    CloseHandle(out);
-    CloseHandle(err);
-    if (created) {
-        CloseHandle(info.hThread);
-        started.process = info.hProcess;
-        started.id = info.dwProcessId;
-    }
-    return started;
+    return start_process(executable, command_line, temp + L"_capture", all, directory);
 }
 
 process_result finish(launch& started)
 {
-    process_result result;
-    if (started.process == nullptr) {
-        result.exit_code = 0xFFFFFFFF;
-        result.err = "CreateProcessW failed";
-        return result;
-    }
-    WaitForSingleObject(started.process, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(started.process, &code);
-    CloseHandle(started.process);
-    started.process = nullptr;
-    result.exit_code = code;
-    result.out = read_whole_file(started.out_path);
-    result.err = read_whole_file(started.err_path);
-    DeleteFileW(started.out_path.c_str());
-    DeleteFileW(started.err_path.c_str());
-    return result;
+    return finish_process(started);
 }
 
 std::vector<std::string> values_of(const std::string& out, const std::string& key)
@@ -199,13 +113,3 @@ std::string utf8(const std::wstring& text)
     return bytes;
 }
 
-std::string system_text(unsigned long code)
-{
-    char* text = nullptr;
-    DWORD length = FormatMessageA(0x1300, nullptr, code, 0x0409, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string result = length ? std::string(text, length) : std::string();
-    while (!result.empty() && (result.back() == '\r' || result.back() == '\n')) {
-        result.pop_back();
-    }
-    return result;
-}

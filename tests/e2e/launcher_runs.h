@@ -21,12 +21,7 @@ std::wstring make_temp_folder();
 std::vector<std::wstring> folder_entries(const std::wstring& folder);
 void remove_tree(const std::wstring& folder);
 
-struct launch {
-    HANDLE process = nullptr;
-    DWORD id = 0;
-    std::wstring out_path;
-    std::wstring err_path;
-};
+typedef started_process launch;
 
 // Starts `executable` with the whole `command_line` (its own name first), TMP and TEMP set to
 // `temp`, stdio captured; `directory` empty keeps the current one.
@@ -40,7 +35,5 @@ std::vector<std::string> values_of(const std::string& out, const std::string& ke
 std::string value_of(const std::string& out, const std::string& key);
 
 std::string utf8(const std::wstring& text);
-// The system's US English text for a code, without its line end.
-std::string system_text(unsigned long code);
 
 #endif

@@ -10,23 +10,7 @@
 #include <cwchar>
 #include <string>
 
-namespace {
-
-const unsigned long fail_fast_status = 0xC0000409;
-
-// The system's own US English text for a code, trimmed as the launcher trims it.
-std::string system_text(unsigned long code)
-{
-    char* text = nullptr;
-    DWORD length = FormatMessageA(0x1300, nullptr, code, 0x0409, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string result = length ? std::string(text, length) : std::string();
-    while (!result.empty() && (result.back() == '\r' || result.back() == '\n')) {
-        result.pop_back();
-    }
-    return result;
-}
-
-}  // namespace
+static const unsigned long fail_fast_status = 0xC0000409;
 
 VELDRA_PROBE(fatal_error)
 {

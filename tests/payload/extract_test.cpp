@@ -418,21 +418,6 @@ VELDRA_PROBE(walk_and_fail)
     return 0;
 }
 
-namespace {
-
-std::string system_text(unsigned long code)
-{
-    char* text = nullptr;
-    DWORD length = FormatMessageA(0x1300, nullptr, code, 0x0409, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string result = length ? std::string(text, length) : std::string();
-    while (!result.empty() && (result.back() == '\r' || result.back() == '\n')) {
-        result.pop_back();
-    }
-    return result;
-}
-
-}  // namespace
-
 TEST_F(Walk, AFileHeldOpenByAnotherProcessEndsWithTheOpenLineAndKeepsEarlierFiles)
 {
     CreateDirectoryW(unpack.c_str(), nullptr);

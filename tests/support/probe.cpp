@@ -17,7 +17,9 @@ std::map<std::wstring, probe_function>& probes()
 
 const wchar_t probe_flag[] = L"--veldra-probe";
 
-std::string read_whole_file(const std::wstring& path)
+}  // namespace
+
+std::string read_file_bytes(const std::wstring& path)
 {
     std::string bytes;
     FILE* file = _wfopen(path.c_str(), L"rb");
@@ -32,6 +34,23 @@ std::string read_whole_file(const std::wstring& path)
     fclose(file);
     return bytes;
 }
+
+std::string system_text(unsigned long code)
+{
+    char* text = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_FROM_SYSTEM,
+                                  nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                  reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result = length ? std::string(text, length) : std::string();
+    LocalFree(text);
+    while (!result.empty() && (result.back() == '\r' || result.back() == '\n')) {
+        result.pop_back();
+    }
+    return result;
+}
+
+namespace {
 
 HANDLE create_capture_file(const std::wstring& path)
 {
@@ -105,18 +124,17 @@ std::wstring quote_argument(const std::wstring& argument)
     return quoted + L"\"";
 }
 
-process_result run_process(const std::wstring& application, const std::wstring& command_line,
-                           const environment_changes& changes)
+started_process start_process(const std::wstring& application, const std::wstring& command_line,
+                              const std::wstring& capture_stem, const environment_changes& changes,
+                              const std::wstring& directory)
 {
     static int serial = 0;
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring stem = std::wstring(temp) + L"veldra_capture_" + std::to_wstring(GetCurrentProcessId()) +
-                        L"_" + std::to_wstring(++serial);
-    std::wstring out_path = stem + L".out";
-    std::wstring err_path = stem + L".err";
-    HANDLE out = create_capture_file(out_path);
-    HANDLE err = create_capture_file(err_path);
+    started_process started;
+    std::wstring stem = capture_stem + L"_" + std::to_wstring(++serial);
+    started.out_path = stem + L".out";
+    started.err_path = stem + L".err";
+    HANDLE out = create_capture_file(started.out_path);
+    HANDLE err = create_capture_file(started.err_path);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -129,29 +147,48 @@ process_result run_process(const std::wstring& application, const std::wstring& 
     line.push_back(L'\0');
 
     environment_changes previous = apply_environment(changes);
-    BOOL started = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                  nullptr, &startup, &info);
+    BOOL created = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                  directory.empty() ? nullptr : directory.c_str(), &startup, &info);
     apply_environment(previous);
     CloseHandle(out);
     CloseHandle(err);
+    if (created) {
+        CloseHandle(info.hThread);
+        started.process = info.hProcess;
+        started.id = info.dwProcessId;
+    }
+    return started;
+}
 
+process_result finish_process(started_process& started)
+{
     process_result result;
-    if (!started) {
+    if (started.process == nullptr) {
         result.exit_code = 0xFFFFFFFF;
         result.err = "CreateProcessW failed";
         return result;
     }
-    WaitForSingleObject(info.hProcess, INFINITE);
+    WaitForSingleObject(started.process, INFINITE);
     DWORD code = 0;
-    GetExitCodeProcess(info.hProcess, &code);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    GetExitCodeProcess(started.process, &code);
+    CloseHandle(started.process);
+    started.process = nullptr;
     result.exit_code = code;
-    result.out = read_whole_file(out_path);
-    result.err = read_whole_file(err_path);
-    DeleteFileW(out_path.c_str());
-    DeleteFileW(err_path.c_str());
+    result.out = read_file_bytes(started.out_path);
+    result.err = read_file_bytes(started.err_path);
+    DeleteFileW(started.out_path.c_str());
+    DeleteFileW(started.err_path.c_str());
     return result;
+}
+
+process_result run_process(const std::wstring& application, const std::wstring& command_line,
+                           const environment_changes& changes)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring stem = std::wstring(temp) + L"veldra_capture_" + std::to_wstring(GetCurrentProcessId());
+    started_process started = start_process(application, command_line, stem, changes);
+    return finish_process(started);
 }
 
 process_result run_probe(const std::wstring& name, const std::vector<std::wstring>& arguments,

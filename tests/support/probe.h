@@ -3,6 +3,8 @@
 #ifndef VELDRA_TESTS_PROBE_H
 #define VELDRA_TESTS_PROBE_H
 
+#include <windows.h>
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -32,8 +34,24 @@ struct process_result {
 // A value of std::nullopt removes the variable; an empty text sets it empty.
 typedef std::vector<std::pair<std::wstring, std::optional<std::wstring>>> environment_changes;
 
+// A process started with its standard output and error captured into files.
+struct started_process {
+    HANDLE process = nullptr;
+    DWORD id = 0;
+    std::wstring out_path;
+    std::wstring err_path;
+};
+
 // Starts `application` with `command_line` (the whole line, program name included), stdio
-// captured into files; the variables in `changes` are set for the child only. Waits for the end and returns what it wrote and its 32-bit exit status.
+// captured into files named from `capture_stem`; the variables in `changes` are set for the
+// child only; an empty `directory` keeps the current one.
+started_process start_process(const std::wstring& application, const std::wstring& command_line,
+                              const std::wstring& capture_stem, const environment_changes& changes = {},
+                              const std::wstring& directory = L"");
+// Waits for the end and returns what the process wrote and its 32-bit exit status.
+process_result finish_process(started_process& started);
+
+// start_process and finish_process in one, capturing into the temp folder.
 process_result run_process(const std::wstring& application, const std::wstring& command_line,
                            const environment_changes& changes = {});
 
@@ -45,6 +63,10 @@ process_result run_probe(const std::wstring& name, const std::vector<std::wstrin
 std::wstring quote_argument(const std::wstring& argument);
 
 std::wstring this_executable_path();
+// The whole content of a file; empty when it cannot be read.
+std::string read_file_bytes(const std::wstring& path);
+// The system's US English text for an error code, without its line end.
+std::string system_text(unsigned long code);
 std::string narrow(const std::wstring& text);
 std::wstring widen(const std::string& text);
 
