@@ -35,7 +35,11 @@ const char usage[] =
     "usage: veldra block APP_DIR -o BLOCK [--main NAME] [--level N] [--window-log N] [--no-checksum]\n"
     "       veldra pack APP_DIR -o OUT.exe [--main NAME] [--level N] [--window-log N] [--no-checksum]\n"
     "       veldra pack --block BLOCK -o OUT.exe\n"
-    "       veldra inspect FILE\n";
+    "       veldra inspect FILE\n"
+    "pack also takes [--company TEXT] [--product TEXT] [--version X.Y.Z] [--description TEXT]\n"
+    "       [--original-filename TEXT] [--internal-name TEXT] [--template TEXT]\n"
+    "       [--execution-level asInvoker|highestAvailable|requireAdministrator]\n"
+    "       [--sign-pkcs12 FILE [--sign-password TEXT] [--timestamp URL]]\n";
 
 struct command_line {
     std::string command;
@@ -45,7 +49,12 @@ struct command_line {
 };
 
 const std::vector<std::string> valued_options = {"-o", "--main", "--level", "--window-log", "--workers", "--block",
-                                                 "--launcher-dir", "--zstd-lib", "--source-dir", "--cxx"};
+                                                 "--launcher-dir", "--zstd-lib", "--source-dir", "--cxx",
+                                                 // what the executable carries besides the application
+                                                 "--company", "--product", "--version", "--description",
+                                                 "--original-filename", "--internal-name", "--template",
+                                                 "--execution-level", "--sign-pkcs12", "--sign-password",
+                                                 "--timestamp"};
 
 command_line parse(int argc, char** argv)
 {
@@ -146,12 +155,14 @@ int run_pack(const command_line& line)
 {
     fs::path output = output_of(line);
     packer::toolchain tools = toolchain_of(line);
+    const packer::build_identity identity = packer::identity_from_options(line.values);
+    const packer::signing_options signing = packer::signing_from_options(line.values);
     std::string given_block = value(line, "--block");
     if (!given_block.empty()) {
         if (!line.positional.empty()) {
             throw packer_error("give either an application folder or --block, not both");
         }
-        packer::pack_executable(given_block, output, packer::build_identity{}, tools);
+        packer::pack_executable(given_block, output, identity, tools, signing);
         return 0;
     }
     packer::block_options options = block_options_of(line);
@@ -166,7 +177,7 @@ int run_pack(const command_line& line)
         }
     } remove_block{block};
     packer::write_block_file(app_dir, options, block);
-    packer::pack_executable(block, output, packer::build_identity{}, tools);
+    packer::pack_executable(block, output, identity, tools, signing);
     return 0;
 }
 

@@ -4,6 +4,8 @@
 #include "error.h"
 #include "names.h"
 #include "output_file.h"
+#include "pe_image.h"
+#include "resources.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -105,9 +107,9 @@ void write_constants_source(const fs::path& file, const build_identity& identity
     }
 }
 
-std::vector<fs::path> write_resources(const fs::path&, const build_identity&)
+std::vector<fs::path> write_resources(const fs::path& work_dir, const build_identity& identity)
 {
-    return {};
+    return {compile_resources(work_dir, identity)};
 }
 
 std::vector<std::string> image_link_flags()
@@ -129,7 +131,7 @@ std::vector<std::string> system_libraries()
 }
 
 void pack_executable(const fs::path& block_file, const fs::path& output, const build_identity& identity,
-                     const toolchain& tools)
+                     const toolchain& tools, const signing_options& signing)
 {
     fs::path main_library = tools.launcher_dir / "libveldra_main.a";
     fs::path launcher_library = tools.launcher_dir / "libveldra_launcher.a";
@@ -168,6 +170,10 @@ void pack_executable(const fs::path& block_file, const fs::path& output, const b
         link.insert(link.end(), list.begin(), list.end());
     }
     run(link, work.path());
+    set_characteristics(out.temporary_path(), launcher_characteristics);
+    if (!signing.pkcs12.empty()) {
+        sign_image(out.temporary_path(), signing, work.path());
+    }
     out.commit();
 }
 

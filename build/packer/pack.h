@@ -4,22 +4,15 @@
 #ifndef VELDRA_PACKER_PACK_H
 #define VELDRA_PACKER_PACK_H
 
+#include "identity.h"
+#include "signing.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace packer {
-
-// Texts compiled into the executable; the defaults are this build's.
-struct build_identity {
-    std::u16string company = u"Quendle Forge";
-    std::u16string product = u"Brellum";
-    std::u16string version = u"3.198.0";
-    std::u16string file_version = u"3.198.0";
-    std::u16string product_version = u"3.198.0";
-    std::u16string unpack_template = u"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
-};
 
 struct toolchain {
     std::string cxx = "i686-w64-mingw32-g++-posix";
@@ -31,7 +24,7 @@ struct toolchain {
 // The C++ source that defines the build constants, attached_block_size among them.
 void write_constants_source(const std::filesystem::path& file, const build_identity& identity, uint64_t block_size);
 
-// Object files of the executable's resources, made in `work_dir`. None yet.
+// Object files of the executable's resources (manifest and version resource), made in `work_dir`.
 std::vector<std::filesystem::path> write_resources(const std::filesystem::path& work_dir, const build_identity& identity);
 
 // Linker options that give the image its properties.
@@ -40,9 +33,10 @@ std::vector<std::string> image_link_flags();
 // Libraries of the system that the launcher code calls into.
 std::vector<std::string> system_libraries();
 
-// Links `block_file` as it is (never checked) into `output`; on failure no output exists.
+// Links `block_file` as it is (never checked) into `output`, sets the header fields the linker
+// does not and signs the result when `signing` names a certificate; on failure no output exists.
 void pack_executable(const std::filesystem::path& block_file, const std::filesystem::path& output,
-                     const build_identity& identity, const toolchain& tools);
+                     const build_identity& identity, const toolchain& tools, const signing_options& signing = {});
 
 }  // namespace packer
 

@@ -1,0 +1,275 @@
+// Pack-time check of the unpack-folder template. The scan follows the launcher's expander
+// character for character; what it cannot know (the machine's folders, the run's values)
+// stays a marker, and the build values are put in as the launcher will put them.
+#include "template_check.h"
+
+#include "names.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace packer {
+
+namespace {
+
+// The launcher's table, in its order. `machine` values are known only on the user's machine;
+// `path` values may hold backslashes; `unique` values differ from run to run; `least` is the
+// fewest characters a value has.
+struct variable {
+    std::u16string_view name;
+    bool machine;
+    bool path;
+    bool unique;
+    size_t least;
+};
+
+const variable variables[] = {
+    {u"TEMP", true, true, false, 0},          {u"PROGRAM", true, true, false, 0},
+    {u"PROGRAM_BASE", true, true, false, 0},  {u"PROGRAM_DIR", true, true, false, 0},
+    {u"PID", true, false, true, 1},           {u"HOME", true, true, false, 0},
+    {u"CACHE_DIR", true, true, false, 0},     {u"COMPANY", false, false, false, 0},
+    {u"PRODUCT", false, false, false, 0},     {u"VERSION", false, false, false, 0},
+    {u"FILE_VERSION", false, false, false, 0}, {u"PRODUCT_VERSION", false, false, false, 0},
+    {u"RANDOM", true, false, true, 11},       {u"TIME_US", true, false, true, 6},
+    {u"TIME", true, false, true, 1},
+};
+constexpr size_t company_index = 7;
+
+char16_t ascii_upper(char16_t c)
+{
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
+
+// Whole names, folding the ASCII letters only, as the launcher compares them.
+const variable* find_variable(std::u16string_view name)
+{
+    for (const auto& entry : variables) {
+        if (entry.name.size() != name.size()) {
+            continue;
+        }
+        size_t i = 0;
+        while (i < name.size() && ascii_upper(name[i]) == entry.name[i]) {
+            ++i;
+        }
+        if (i == name.size()) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+// One piece of the expanded template: known text, or a value of the user's machine.
+struct piece {
+    std::u16string text;
+    const variable* marker = nullptr;
+};
+
+// Messages show the template on one line: control characters as <HH>, a long one shortened.
+std::string shown(std::u16string_view text)
+{
+    constexpr size_t longest = 200;
+    std::u16string cut(text.substr(0, longest));
+    std::string line;
+    for (char16_t unit : cut) {
+        if (unit < 0x20) {
+            char code[8];
+            std::snprintf(code, sizeof code, "<%02X>", static_cast<unsigned>(unit));
+            line += code;
+        } else {
+            line += utf16_to_utf8(std::u16string(1, unit));
+        }
+    }
+    return text.size() > longest ? line + "..." : line;
+}
+
+std::u16string_view build_value(const variable& entry, const template_build_values& values)
+{
+    const std::u16string* texts[] = {&values.company, &values.product, &values.version, &values.file_version,
+                                     &values.product_version};
+    return *texts[&entry - variables - company_index];
+}
+
+struct scan_result {
+    std::vector<piece> pieces;
+    std::string problem;
+};
+
+void add_text(std::vector<piece>& pieces, std::u16string_view text)
+{
+    if (pieces.empty() || pieces.back().marker != nullptr) {
+        pieces.push_back({});
+    }
+    pieces.back().text += text;
+}
+
+std::string reference_problem(std::u16string_view name, const std::string& where)
+{
+    if (name.size() >= name_buffer_capacity) {
+        return where + " has a variable name longer than 1,023 characters";
+    }
+    if (find_variable(name) == nullptr) {
+        return where + " names an unknown variable {" + shown(name) + "}";
+    }
+    return "";
+}
+
+// The launcher's two states, outside and inside a reference; a "}" outside is literal text.
+scan_result scan(std::u16string_view text, const template_build_values& values, const std::string& where)
+{
+    scan_result result;
+    bool inside = false;
+    std::u16string name;
+    for (char16_t c : text) {
+        if (c == u'{' && inside) {
+            result.problem = where + " opens a reference inside '{" + shown(name) + "': braces do not nest";
+            return result;
+        }
+        if (c == u'{') {
+            inside = true;
+            name.clear();
+        } else if (c == u'}' && inside) {
+            result.problem = reference_problem(name, where);
+            if (!result.problem.empty()) {
+                return result;
+            }
+            const variable* entry = find_variable(name);
+            if (entry->machine) {
+                result.pieces.push_back({u"", entry});
+            } else {
+                add_text(result.pieces, build_value(*entry, values));
+            }
+            inside = false;
+        } else if (inside) {
+            name += c;
+        } else {
+            add_text(result.pieces, std::u16string(1, c));
+        }
+    }
+    if (inside) {
+        result.problem = where + " ends inside the reference '{" + shown(name) + "': close it with '}'";
+    }
+    return result;
+}
+
+bool is_separator(char16_t c)
+{
+    return c == u'\\' || c == u'/';
+}
+
+// The ":" of a template that starts with a drive letter, as in D:\onefile_{PID}.
+bool is_leading_drive(const std::vector<piece>& pieces, size_t position)
+{
+    if (position != 1 || pieces.front().marker != nullptr) {
+        return false;
+    }
+    const char16_t letter = pieces.front().text[0] | 0x20;
+    return letter >= u'a' && letter <= u'z';
+}
+
+// Control characters and <>"|?* never; ":" only after a leading drive letter.
+std::string character_problem(const std::vector<piece>& pieces, const std::string& where)
+{
+    size_t position = 0;
+    for (const auto& part : pieces) {
+        for (char16_t c : part.text) {
+            bool special = std::u16string_view(u"<>\"|?*:").find(c) != std::u16string_view::npos;
+            bool forbidden = c < 0x20 || (special && !(c == u':' && is_leading_drive(pieces, position)));
+            if (forbidden) {
+                char code[16];
+                std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+                std::string character = c < 0x20 ? code : "'" + std::string(1, static_cast<char>(c)) + "' (" + code + ")";
+                return where + " would put " + character + " in a folder name, which Windows does not allow";
+            }
+            ++position;
+        }
+        position += part.marker != nullptr ? 1 : 0;
+    }
+    return "";
+}
+
+// The literal text and build values, with the fewest characters each machine value adds.
+std::string length_problem(const std::vector<piece>& pieces, const std::string& where)
+{
+    size_t least = 0;
+    for (const auto& part : pieces) {
+        least += part.marker != nullptr ? part.marker->least : part.text.size();
+    }
+    if (least >= unpack_dir_capacity) {
+        return where + " expands to more than 4,095 characters on any machine";
+    }
+    return "";
+}
+
+// A path component: its known text and the machine values in it.
+struct component {
+    std::u16string text;
+    std::vector<const variable*> markers;
+};
+
+std::vector<component> components_of(const std::vector<piece>& pieces)
+{
+    std::vector<component> parts(1);
+    for (const auto& part : pieces) {
+        if (part.marker != nullptr) {
+            parts.back().markers.push_back(part.marker);
+        }
+        for (char16_t c : part.text) {
+            if (is_separator(c)) {
+                parts.emplace_back();
+            } else {
+                parts.back().text += c;
+            }
+        }
+    }
+    return parts;
+}
+
+// "." and ".." move the folder up or nowhere; Windows drops trailing dots and blanks, so a
+// component of dots and blanks alone does the same.
+bool is_dots_alone(const component& part)
+{
+    return part.markers.empty() && !part.text.empty() && part.text.find_first_not_of(u". ") == std::u16string::npos;
+}
+
+std::string component_problem(const std::vector<component>& parts, const std::string& where)
+{
+    for (const auto& part : parts) {
+        if (is_dots_alone(part)) {
+            return where + " has the path component '" + shown(part.text) + "', which names no folder of its own";
+        }
+    }
+    const component& last = parts.back();
+    auto unique = [](const variable* marker) { return marker->unique; };
+    if (std::none_of(last.markers.begin(), last.markers.end(), unique)) {
+        return where + " does not give each run a folder of its own, which is removed when the run ends: its last "
+                       "path component must hold {PID}, {RANDOM}, {TIME_US} or {TIME}";
+    }
+    for (const variable* marker : last.markers) {
+        if (marker->path) {
+            return where + " has {" + utf16_to_utf8(marker->name) +
+                   "} in its last path component: a path there would not end in a folder of the run's own";
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string unpack_template_problem(std::u16string_view text, const template_build_values& values)
+{
+    const std::string where = "template '" + shown(text) + "'";
+    scan_result scanned = scan(text, values, where);
+    if (!scanned.problem.empty()) {
+        return scanned.problem;
+    }
+    for (auto check : {character_problem, length_problem}) {
+        std::string problem = check(scanned.pieces, where);
+        if (!problem.empty()) {
+            return problem;
+        }
+    }
+    return component_problem(components_of(scanned.pieces), where);
+}
+
+}  // namespace packer

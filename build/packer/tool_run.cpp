@@ -1,0 +1,76 @@
+// Tools run through posix_spawn with their output in a file of the work folder.
+#include "tool_run.h"
+
+#include "error.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace packer {
+
+namespace {
+
+// The first line a tool wrote on its error stream usually names the cause; what follows is
+// detail. A tool that said nothing there gets its last line of output instead.
+std::string line_of(const fs::path& file, bool first)
+{
+    std::ifstream in(file);
+    std::string line;
+    std::string chosen;
+    while (std::getline(in, line)) {
+        if (line.find_first_not_of(" \t\r") != std::string::npos) {
+            chosen = line.substr(0, line.find_last_not_of(" \t\r") + 1);
+            if (first) {
+                break;
+            }
+        }
+    }
+    return chosen;
+}
+
+int spawn_and_wait(const std::vector<std::string>& command, const fs::path& directory, const fs::path& output,
+                   const fs::path& errors)
+{
+    std::vector<char*> argv;
+    for (const auto& argument : command) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    pid_t child = 0;
+    int failed = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        throw packer_error("cannot run " + command[0] + ": " + std::strerror(failed));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+void run_tool(const std::vector<std::string>& command, const fs::path& directory, const std::string& purpose)
+{
+    const fs::path output = fs::absolute(directory) / "tool-output.txt";
+    const fs::path errors = fs::absolute(directory) / "tool-errors.txt";
+    if (spawn_and_wait(command, directory, output, errors) != 0) {
+        std::string cause = line_of(errors, true);
+        cause = cause.empty() ? line_of(output, false) : cause;
+        throw packer_error(purpose + ": " + (cause.empty() ? command[0] + " failed without a word" : cause));
+    }
+}
+
+}  // namespace packer
