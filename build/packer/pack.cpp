@@ -1,4 +1,5 @@
-// The pack step: compile the generated constants, assemble the block into read-only data, link.
+// The pack step: compile the generated constants and the resources, assemble the block into
+// read-only data, link, then set the header fields the linker does not and sign.
 #include "pack.h"
 
 #include "error.h"
