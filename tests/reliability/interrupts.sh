@@ -1,0 +1,202 @@
+#!/usr/bin/env bash
+# Ctrl+C and SIGKILL against the launcher of the 50 MB application, while its parent unpacks
+# and while the application runs. Wine turns a Linux SIGINT into the console's Ctrl+C
+# (CTRL_C_EVENT on a new thread of every Wine process it reaches); sending it to the process
+# group of a running launcher is what a user's Ctrl+C does on Windows, where parent and child
+# share the console. A runner (run_counted in the suite's test executable) starts each
+# launcher with a temp folder of its own, inside a job object, and records its 32-bit status
+# and how many processes the run made; it ignores Ctrl+C itself.
+#
+# "Unpacking" is seen from outside: the parent has created the main module in the unpack
+# folder, the first and largest file (about 37 MB, written in some tenths of a second), and
+# its size right after the signal shows that it was still growing.
+#
+# Under Wine a process that Ctrl+C ends exits with status 0 (Windows: 0xC000013A).
+#
+# usage: interrupts.sh TESTS_EXE LARGE_EXE WORK_DIR [strict]
+#   strict: only the first case, which then also requires that Ctrl+C during unpacking stops
+#   the parent before it starts a child, and that nothing is printed.
+set -uo pipefail
+set -m
+tests_exe="$1" large_exe="$2" work="$3" strict="${4:-}"
+failures=0
+case_name=""
+
+wine_path() { local p="$1"; printf 'Z:%s' "${p//\//\\}"; }
+linux_path() { local p="${1#Z:}"; printf '%s' "${p//\\//}"; }
+now() { date +%s.%N; }
+elapsed_since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
+below() { awk -v x="$1" -v high="$2" 'BEGIN { exit !(x < high) }'; }
+fail() { echo "FAIL [$case_name]: $*" >&2; failures=$((failures + 1)); }
+note() { echo "[$case_name] $*"; }
+size_of() { stat -c %s "$1" 2>/dev/null || echo missing; }
+
+main_size="$(stat -c %s "$(dirname "$large_exe")/large/main.dll")"
+
+wait_for() {  # SECONDS COMMAND...: true once COMMAND succeeds
+  local seconds="$1" i
+  shift
+  for ((i = 0; i < seconds * 100; ++i)); do
+    "$@" && return 0
+    sleep 0.01
+  done
+  return 1
+}
+has_main_module() { compgen -G "$dir/temp/onefile_*/main.dll" >/dev/null; }
+non_empty() { [ -s "$1" ]; }
+
+# start_case NAME [VARIABLE=VALUE...]: starts the launcher under a name of its own, with the
+# variables given to the application; sets dir, exe, runner, parent (its pid) and group.
+start_case() {
+  case_name="$1"
+  shift
+  dir="$work/$case_name"
+  rm -rf "$dir"
+  mkdir -p "$dir/temp" "$dir/reports"
+  exe="$dir/rel_$case_name.exe"
+  cp "$large_exe" "$exe"
+  run_launcher "$@"
+}
+
+run_launcher() {
+  rm -f "$dir/result" "$dir/reports/folder"
+  env FIXTURE_FOLDER="$(wine_path "$dir/reports/folder")" "$@" \
+    wine "$tests_exe" --veldra-probe run_counted "$(wine_path "$dir/result")" "$(wine_path "$dir/temp")" \
+    "$(wine_path "$exe")" >"$dir/output" 2>&1 &
+  runner=$!
+  local pattern="^$(wine_path "$exe" | sed 's/\\/\\\\/g; s/\./\\./g')"
+  parent=""
+  find_parent() { parent="$(pgrep -f "$pattern" | head -n1)"; [ -n "$parent" ]; }
+  if ! wait_for 60 find_parent; then
+    fail "the launcher never started"
+    return 1
+  fi
+  group="$(ps -o pgid= -p "$parent" | tr -d ' ')"
+}
+
+# The folder that appeared, once the parent has begun writing the main module into it.
+wait_for_unpacking() {
+  if ! wait_for 60 has_main_module; then
+    fail "the parent never began to unpack"
+    return 1
+  fi
+  folder="$(dirname "$(compgen -G "$dir/temp/onefile_*/main.dll" | head -n1)")"
+}
+
+finish_runner() {
+  wait "$runner"
+  read -r status processes < "$dir/result" || { status=missing; processes=missing; }
+}
+
+expect_no_launcher_left() {
+  sleep 0.5
+  if pgrep -f "rel_$case_name\.exe" >/dev/null; then
+    fail "a launcher process is still running: $(pgrep -af "rel_$case_name\.exe")"
+  fi
+}
+
+expect_temp_empty() {
+  local left
+  left="$(ls -A "$dir/temp")"
+  [ -z "$left" ] || fail "left in the temp folder: $left"
+}
+
+# 1. Ctrl+C while the parent unpacks: the folder is removed. Sound, and required with
+#    "strict": the parent starts no child after Ctrl+C, the application never runs, nothing is
+#    printed. The launcher goes on unpacking while its console handler removes the folder, and
+#    then starts the child, which usually fails to load the main module that has just been
+#    removed ("Error, load DLL.") and now and then runs the application; what it did is noted.
+ctrl_c_while_unpacking() {
+  if start_case ctrl_c_unpacking && wait_for_unpacking; then
+    kill -INT -- "-$group"
+    written="$(size_of "$folder/main.dll")"
+    finish_runner
+    note "Ctrl+C with main.dll at $written of $main_size bytes; status $status, $processes process(es)"
+    [ -s "$dir/output" ] && note "the launcher printed: $(tr -d '\r' < "$dir/output")"
+    if [ "$written" = missing ] || [ "$written" -ge "$main_size" ]; then
+      fail "the signal came after the main module was written; the case did not test unpacking"
+    fi
+    [ -e "$folder" ] && fail "the unpack folder is still there"
+    expect_temp_empty
+    [ -e "$dir/reports/folder" ] && note "the application ran after Ctrl+C"
+    if [ "$strict" = strict ]; then
+      [ "$processes" = 1 ] || fail "a child was started after Ctrl+C ($processes processes)"
+      [ -e "$dir/reports/folder" ] && fail "the application ran after Ctrl+C"
+      [ -s "$dir/output" ] && fail "the launcher printed after Ctrl+C: $(tr -d '\r' < "$dir/output")"
+    fi
+    expect_no_launcher_left
+  fi
+}
+
+# 2. Ctrl+C while the application runs: the child ends at once, the parent removes the folder.
+ctrl_c_while_running() {
+  if start_case ctrl_c_running FIXTURE_SLEEP_MS=60000; then
+    if wait_for 60 non_empty "$dir/reports/folder"; then
+      folder="$(linux_path "$(cat "$dir/reports/folder")")"
+      [ -d "$folder" ] || fail "the unpack folder $folder does not exist while the application runs"
+      start="$(now)"
+      kill -INT -- "-$group"
+      finish_runner
+      took="$(elapsed_since "$start")"
+      note "parent ended $took s after Ctrl+C; status $status, $processes processes"
+      [ "$status" = 0x00000000 ] || fail "status $status, expected 0x00000000 (Windows: 0xC000013A)"
+      [ "$processes" = 2 ] || fail "$processes processes, expected parent and child"
+      below "$took" 4 || fail "took $took s; the child ends at Ctrl+C, so no grace period was due"
+      [ -e "$folder" ] && fail "the unpack folder is still there"
+      expect_temp_empty
+      expect_no_launcher_left
+    else
+      fail "the application never started"
+      kill -INT -- "-$group"
+      finish_runner
+    fi
+  fi
+}
+
+# 3. The parent killed outright while it unpacks: nothing can clean up, so the partial folder
+#    stays as it was; the next run is unaffected and leaves that folder alone. The test
+#    removes it at the end.
+killed_while_unpacking() {
+  if start_case killed_unpacking && wait_for_unpacking; then
+    kill -KILL "$parent"
+    finish_runner
+    written="$(size_of "$folder/main.dll")"
+    left="$(cd "$folder" && find . -type f | sort | tr '\n' ' ')"
+    note "killed with main.dll at $written of $main_size bytes; the runner saw status $status," \
+         "$processes process(es); left: $(basename "$folder") holding $left"
+    [ "$processes" = 1 ] || fail "$processes processes: the kill came after the child started"
+    [ -d "$folder" ] || fail "the partial folder is gone"
+    [ "$left" = "./main.dll " ] || fail "expected main.dll alone in the partial folder, found: $left"
+    if [ "$written" = missing ] || [ "$written" -ge "$main_size" ]; then
+      fail "the kill came after the main module was written; the case did not test unpacking"
+    fi
+    [ -s "$dir/output" ] && fail "output after the kill: $(cat "$dir/output")"
+    expect_no_launcher_left
+
+    if run_launcher FIXTURE_EXIT=7; then
+      finish_runner
+      fresh="$(linux_path "$(cat "$dir/reports/folder" 2>/dev/null)")"
+      note "the next run: status $status, $processes processes, folder $(basename "$fresh")"
+      [ "$status" = 0x00000007 ] || fail "the next run's status is $status, expected 0x00000007"
+      [ "$processes" = 2 ] || fail "the next run made $processes processes, expected 2"
+      [ -n "$fresh" ] && [ "$fresh" != "$folder" ] || fail "the next run did not get a fresh folder: '$fresh'"
+      [ -e "$fresh" ] && fail "the next run left its folder behind"
+      [ "$(size_of "$folder/main.dll")" = "$written" ] || fail "the next run changed the killed run's folder"
+      [ "$(ls -A "$dir/temp")" = "$(basename "$folder")" ] || fail "temp folder holds: $(ls -A "$dir/temp")"
+    fi
+    rm -rf "$folder"
+    expect_temp_empty
+  fi
+}
+
+ctrl_c_while_unpacking
+if [ "$strict" != strict ]; then
+  ctrl_c_while_running
+  killed_while_unpacking
+fi
+rm -rf "$work"
+if [ "$failures" -gt 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "all interrupt checks passed"

@@ -1,0 +1,226 @@
+// The realistic application under load and under faults, started as a user would start it,
+// each run with a temp folder of its own and inside a job object that counts its processes.
+#include "tests/reliability/counted_runs.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iostream>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::wstring work = VELDRA_RELIABILITY_DIR;
+const std::wstring full_fs = VELDRA_FULL_FS;
+
+std::wstring work_file(const std::wstring& name)
+{
+    return work + L"\\" + name;
+}
+
+std::string names_in(const std::wstring& folder)
+{
+    std::string names;
+    for (const auto& name : folder_entries(folder)) {
+        names += utf8(name) + " ";
+    }
+    return names;
+}
+
+void expect_temp_empty(const std::wstring& temp)
+{
+    EXPECT_TRUE(folder_entries(temp).empty()) << "left in the temp folder: " << names_in(temp);
+}
+
+// The folder the application reported, checked against the template's shape under `temp`.
+void expect_unpack_folder_under(const std::wstring& temp, const std::string& folder)
+{
+    static const std::regex shape(R"(.*\\onefile_[0-9]+_[0-9]{6}_[A-Za-z0-9_-]{11})");
+    EXPECT_EQ(utf8(temp) + "\\", folder.substr(0, utf8(temp).size() + 1)) << folder;
+    EXPECT_TRUE(std::regex_match(folder, shape)) << folder;
+}
+
+std::wstring from_utf8(const std::string& text)
+{
+    if (text.empty()) {
+        return std::wstring();
+    }
+    int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                                   nullptr, 0);
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), &wide[0], size);
+    return wide;
+}
+
+std::string size_of_main_module()
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    GetFileAttributesExW(work_file(L"large\\main.dll").c_str(), GetFileExInfoStandard, &data);
+    return std::to_string(data.nFileSizeLow);
+}
+
+// The launcher and the application both reported through files in a folder of the test.
+class LargeApplication : public testing::Test {
+protected:
+    std::wstring temp = make_temp_folder();
+    std::wstring reports = make_temp_folder();
+
+    ~LargeApplication() override
+    {
+        remove_tree(temp);
+        remove_tree(reports);
+    }
+
+    std::wstring report(const std::wstring& name) const { return reports + L"\\" + name; }
+};
+
+}  // namespace
+
+// Twenty users start the same executable at the same moment: each run gets its own folder,
+// the whole application in it, its own status back, and removes what it unpacked.
+TEST_F(LargeApplication, TwentyConcurrentLaunchesEachGetTheirOwnFolderAndStatus)
+{
+    const int runs = 20;
+    std::vector<counted_launch> launches;
+    for (int i = 0; i < runs; ++i) {
+        const std::wstring n = std::to_wstring(i);
+        launches.push_back(start_counted(work_file(L"large.exe"), L"large", temp,
+                                         {{L"FIXTURE_FOLDER", report(L"folder_" + n)},
+                                          {L"FIXTURE_LIST", report(L"list_" + n)},
+                                          {L"FIXTURE_EXIT", std::to_wstring(100 + i)}}));
+    }
+    const std::vector<std::string> expected_files = listing_of(work_file(L"large"));
+    ASSERT_EQ(57u, expected_files.size());
+    std::set<std::string> folders;
+    for (int i = 0; i < runs; ++i) {
+        SCOPED_TRACE("run " + std::to_string(i));
+        counted_result result = finish_counted(launches[i]);
+        EXPECT_EQ(static_cast<unsigned long>(100 + i), result.run.exit_code) << result.run.out << result.run.err;
+        EXPECT_EQ(2u, result.processes);
+        EXPECT_EQ("", result.run.out);
+        EXPECT_EQ("", result.run.err);
+        const std::wstring n = std::to_wstring(i);
+        std::string folder = read_text_file(report(L"folder_" + n));
+        expect_unpack_folder_under(temp, folder);
+        folders.insert(folder);
+        EXPECT_EQ(expected_files, read_listing(report(L"list_" + n)));
+    }
+    EXPECT_EQ(static_cast<size_t>(runs), folders.size()) << "two runs shared a folder";
+    expect_temp_empty(temp);
+}
+
+TEST_F(LargeApplication, AnAccessViolationReachesTheCallerAndTheFolderIsRemoved)
+{
+    counted_launch started = start_counted(work_file(L"large.exe"), L"large", temp,
+                                           {{L"FIXTURE_FOLDER", report(L"folder")}, {L"FIXTURE_CRASH", L"1"}});
+    counted_result result = finish_counted(started);
+    // Wine also starts its crash debugger in the job (disabled here), so processes are not counted.
+    EXPECT_EQ(0xC0000005ul, result.run.exit_code) << result.run.out << result.run.err;
+    EXPECT_EQ("", result.run.out);
+    // The application ran in its folder before it crashed; the folder is gone now.
+    std::string folder = read_text_file(report(L"folder"));
+    expect_unpack_folder_under(temp, folder);
+    EXPECT_FALSE(file_exists(from_utf8(folder)));
+    expect_temp_empty(temp);
+}
+
+// The changed byte decodes without complaint; only the frame's checksum, at its end, tells.
+// By then the parent has written every file, and it must still not start the application.
+TEST_F(LargeApplication, AChangedByteInTheFrameStopsTheParentBeforeAnyChild)
+{
+    counted_launch started =
+        start_counted(work_file(L"damaged.exe"), L"damaged", temp, {{L"FIXTURE_FOLDER", report(L"folder")}});
+    counted_result result = finish_counted(started);
+    EXPECT_EQ(2u, result.run.exit_code);
+    EXPECT_EQ("Error, couldn't decode attached data.\r\n", result.run.out);
+    EXPECT_EQ("", result.run.err);
+    EXPECT_EQ(1u, result.processes) << "a child was started";
+    EXPECT_FALSE(file_exists(report(L"folder"))) << "the application ran";
+
+    // A fatal stop does not clean up: the folder stays. The damage is only known at the end of
+    // the frame, so the files are there in full up to the last block's: the main module first.
+    std::vector<std::wstring> left = folder_entries(temp);
+    ASSERT_EQ(1u, left.size()) << names_in(temp);
+    expect_unpack_folder_under(temp, utf8(temp + L"\\" + left[0]));
+    std::vector<std::string> written = listing_of(temp + L"\\" + left[0]);
+    const std::vector<std::string> whole = listing_of(work_file(L"large"));
+    int complete = 0;
+    for (const auto& file : written) {
+        complete += std::count(whole.begin(), whole.end(), file);
+    }
+    EXPECT_GE(complete, static_cast<int>(whole.size()) - 2);
+    EXPECT_EQ(1, std::count(written.begin(), written.end(), size_of_main_module() + "\tmain.dll"));
+    std::cout << "left behind: " << written.size() << " of " << whole.size() << " files, " << complete
+              << " of them complete\n";
+}
+
+// The temp folder on a tmpfs of 4 MiB: the main module, first in the archive, does not fit.
+TEST_F(LargeApplication, AFullDiskStopsTheParentWithTheSystemsReasonAndNoChild)
+{
+    if (!file_exists(full_fs + L"\\.mounted")) {
+        GTEST_SKIP() << "no tmpfs could be mounted at " << utf8(full_fs) << ": mounting needs root";
+    }
+    std::wstring small_temp = full_fs + L"\\temp";
+    CreateDirectoryW(small_temp.c_str(), nullptr);
+    counted_launch started =
+        start_counted(work_file(L"large.exe"), L"large", small_temp, {{L"FIXTURE_FOLDER", report(L"folder")}});
+    counted_result result = finish_counted(started);
+    EXPECT_EQ(2u, result.run.exit_code);
+    EXPECT_EQ("", result.run.out);
+    EXPECT_EQ("Error, couldn't unpack file to target path. ([Error 112] " + system_text(112) + ")\r\n",
+              result.run.err);
+    EXPECT_EQ(1u, result.processes) << "a child was started";
+    EXPECT_FALSE(file_exists(report(L"folder"))) << "the application ran";
+
+    // What is left: the folder with the part of the main module that fitted.
+    std::vector<std::wstring> left = folder_entries(small_temp);
+    ASSERT_EQ(1u, left.size()) << names_in(small_temp);
+    std::vector<std::string> files = listing_of(small_temp + L"\\" + left[0]);
+    ASSERT_EQ(1u, files.size());
+    EXPECT_EQ("\tmain.dll", files[0].substr(files[0].find('\t')));
+    EXPECT_LT(std::stoull(files[0]), std::stoull(size_of_main_module()));
+    std::cout << "left behind: " << utf8(left[0]) << "\\main.dll, " << std::stoull(files[0]) << " bytes\n";
+    remove_tree(small_temp);
+}
+
+// Non-ASCII names in files, folders, the main module and the temp folder itself: é, Japanese,
+// and U+1F600, which UTF-16 writes as the surrogate pair D83D DE00.
+TEST(NonAsciiNames, UnpackUnderTheirExactNames)
+{
+    const std::wstring face = L"\xD83D\xDE00";
+    ASSERT_EQ(2u, face.size());
+    std::wstring temp = make_temp_folder() + L"\\temp_\x00E9\x65E5\x672C\x8A9E" + face;
+    ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+    std::wstring reports = make_temp_folder();
+
+    counted_launch started = start_counted(work_file(L"names.exe"), L"names", temp,
+                                           {{L"FIXTURE_FOLDER", reports + L"\\folder"},
+                                            {L"FIXTURE_LIST", reports + L"\\list"}});
+    counted_result result = finish_counted(started);
+    EXPECT_EQ(0u, result.run.exit_code) << result.run.out << result.run.err;
+    EXPECT_EQ("", result.run.out);
+    EXPECT_EQ("", result.run.err);
+
+    std::wstring folder = from_utf8(read_text_file(reports + L"\\folder"));
+    EXPECT_EQ(temp + L"\\onefile_", folder.substr(0, temp.size() + 9));
+    std::set<std::wstring> names;
+    for (const auto& line : read_listing(reports + L"\\list")) {
+        names.insert(from_utf8(line.substr(line.find('\t') + 1)));
+    }
+    const std::set<std::wstring> expected = {
+        L"\x4E3B_\x00E9" + face + L".dll",
+        L"caf\x00E9.txt",
+        L"plain.txt",
+        L"\x65E5\x672C\x8A9E\\\x8AAC\x660E.txt",
+        L"emoji_" + face + L"\\face_" + face + L".dat",
+        L"donn\x00E9" L"es\\\x00E9\\\x65E5\x672C\x8A9E" + face + L"\x00E9.bin",
+    };
+    EXPECT_EQ(expected, names);
+    EXPECT_EQ(listing_of(work_file(L"names")), read_listing(reports + L"\\list"));
+    expect_temp_empty(temp);
+    remove_tree(temp.substr(0, temp.rfind(L'\\')));
+    remove_tree(reports);
+}
