@@ -3,6 +3,7 @@
 
 bool is_child;
 volatile bool unpack_started;
+volatile bool console_stop_requested;
 wchar_t unpack_dir[path_capacity];
 wchar_t main_module_path[path_capacity];
 wchar_t target_path[path_capacity];

@@ -13,6 +13,9 @@ enum {
 extern bool is_child;
 // Volatile: the console control thread reads it while the main thread sets it.
 extern volatile bool unpack_started;
+// Set by the console control handler before it tears down; the main thread then stops
+// writing and launches no child.
+extern volatile bool console_stop_requested;
 extern wchar_t unpack_dir[path_capacity];
 extern wchar_t main_module_path[path_capacity];
 extern wchar_t target_path[path_capacity];

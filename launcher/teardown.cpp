@@ -3,10 +3,8 @@
 // by an interlocked exchange, and everything else here lives on the running thread's stack.
 #include "launcher/teardown.h"
 
+#include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
-#include "paths/bounded.h"
-
-#include <cwchar>
 
 HANDLE take_child_process()
 {
@@ -25,25 +23,6 @@ static void stop_child()
     os.CloseHandle(process);
 }
 
-// One removal attempt with a request filled afresh: the shell may write into it. The list of
-// paths ends with a second NUL, so it names unpack_dir and nothing else.
-static void remove_unpack_dir_once()
-{
-    wchar_t from[path_capacity + 1];
-    copy_bounded(from, unpack_dir, path_capacity);
-    from[wcslen(from) + 1] = L'\0';
-    SHFILEOPSTRUCTW request = {};
-    request.hwnd = nullptr;
-    request.wFunc = FO_DELETE;
-    request.pFrom = from;
-    request.pTo = L"";
-    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    request.fAnyOperationsAborted = FALSE;
-    request.hNameMappings = nullptr;
-    request.lpszProgressTitle = L"";
-    os.SHFileOperationW(&request);
-}
-
 static bool unpack_dir_still_there()
 {
     DWORD attributes = os.GetFileAttributesW(unpack_dir);
@@ -53,10 +32,10 @@ static bool unpack_dir_still_there()
 // A directory that cannot be removed (a file in it held open elsewhere) is left without a word.
 static void remove_unpack_dir()
 {
-    remove_unpack_dir_once();
+    remove_tree_once(unpack_dir);
     for (int retry = 0; retry < removal_retries && unpack_dir_still_there(); ++retry) {
         os.Sleep(removal_pause_milliseconds);
-        remove_unpack_dir_once();
+        remove_tree_once(unpack_dir);
     }
 }
 
@@ -77,10 +56,28 @@ BOOL WINAPI console_control_handler(DWORD control_type)
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
+        // First, so that the main thread writes and launches nothing more from here on.
+        console_stop_requested = true;
         teardown();
         break;
     default:
         break;
     }
     return FALSE;
+}
+
+// The main thread has seen a console stop: it writes nothing more, so a removal that runs
+// after its last write leaves nothing behind, whatever the handler's own removal found. Then
+// it waits for the system's default handling to end the process.
+void halt_after_console_stop(HANDLE open_file)
+{
+    if (open_file != nullptr && open_file != INVALID_HANDLE_VALUE) {
+        os.CloseHandle(open_file);
+    }
+    if (unpack_started) {
+        remove_unpack_dir();
+    }
+    for (;;) {
+        os.Sleep(INFINITE);
+    }
 }

@@ -51,7 +51,12 @@ struct os_call_table {
     decltype(&::CreateDirectoryW) CreateDirectoryW;
     decltype(&::WriteFile) WriteFile;
     decltype(&::GetFileAttributesW) GetFileAttributesW;
-    decltype(&::SHFileOperationW) SHFileOperationW;
+    decltype(&::FindFirstFileW) FindFirstFileW;
+    decltype(&::FindNextFileW) FindNextFileW;
+    decltype(&::FindClose) FindClose;
+    decltype(&::SetFileAttributesW) SetFileAttributesW;
+    decltype(&::DeleteFileW) DeleteFileW;
+    decltype(&::RemoveDirectoryW) RemoveDirectoryW;
     decltype(&::Sleep) Sleep;
     // Time.
     decltype(&::GetSystemTimeAsFileTime) GetSystemTimeAsFileTime;

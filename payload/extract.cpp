@@ -3,6 +3,7 @@
 
 #include "launcher/fatal.h"
 #include "launcher/run_state.h"
+#include "launcher/teardown.h"
 #include "os/win_calls.h"
 #include "paths/bounded.h"
 #include "paths/template.h"
@@ -65,6 +66,9 @@ static void copy_entry_data(HANDLE file, uint64_t size)
         if (!os.WriteFile(file, copy_buffer, chunk, &written, nullptr)) {
             fatal_system_error("Error, couldn't unpack file to target path.", GetLastError());
         }
+        if (console_stop_requested) {
+            halt_after_console_stop(file);
+        }
         left -= chunk;
     }
 }
@@ -90,6 +94,9 @@ void walk_archive()
             }
         }
         uint64_t size = read_entry_size();
+        if (console_stop_requested) {
+            halt_after_console_stop(nullptr);
+        }
         create_parent_directories(target_path);
         write_entry_file(size);
     }

@@ -1,6 +1,7 @@
 // Launchers packed from fixture folders, run under Wine as a user would run them: the line on
 // each stream, the exit status, and what is left in the temp folder. Also the packer's own
 // blocks read in-process by the launcher's walk.
+#include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
 #include "payload/extract.h"
 #include "payload/stream.h"
@@ -38,12 +39,7 @@ std::string file_bytes(const std::wstring& path)
 
 void remove_tree(const std::wstring& path)
 {
-    std::wstring from = path + L'\0';
-    SHFILEOPSTRUCTW request = {};
-    request.wFunc = FO_DELETE;
-    request.pFrom = from.c_str();
-    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    SHFileOperationW(&request);
+    remove_tree_once(path.c_str());
 }
 
 bool is_empty_folder(const std::wstring& folder)

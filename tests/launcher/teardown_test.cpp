@@ -18,31 +18,26 @@ struct removal_record {
     int attribute_queries = 0;
     std::vector<DWORD> pauses;
     std::vector<DWORD> attributes;  // answers of the attribute queries, in order; then the last
-    int bad_requests = 0;
 } removal;
 
-bool request_is_fresh(const SHFILEOPSTRUCTW* request)
+std::wstring extended_unpack_dir()
 {
-    const wchar_t* from = request->pFrom;
-    size_t length = wcslen(from);
-    return request->hwnd == nullptr && request->wFunc == FO_DELETE && wcscmp(from, unpack_dir) == 0 &&
-           from[length + 1] == L'\0' && request->pTo != nullptr && request->pTo[0] == L'\0' &&
-           request->fFlags == 0x0414 && request->fAnyOperationsAborted == FALSE &&
-           request->hNameMappings == nullptr && request->lpszProgressTitle != nullptr &&
-           request->lpszProgressTitle[0] == L'\0';
+    return std::wstring(L"\\\\?\\") + unpack_dir;
 }
 
-int WINAPI removal_stub(LPSHFILEOPSTRUCTW request)
+// Every attempt lists the folder first; here it lists as empty and then cannot be removed.
+HANDLE WINAPI empty_listing(LPCWSTR pattern, LPWIN32_FIND_DATAW)
 {
+    EXPECT_EQ(extended_unpack_dir() + L"\\*", pattern);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL WINAPI removal_stub(LPCWSTR path)
+{
+    EXPECT_EQ(extended_unpack_dir(), path);
     ++removal.removals;
-    if (!request_is_fresh(request)) {
-        ++removal.bad_requests;
-    }
-    // Scribble as a shell could: the next attempt must not see any of it.
-    request->fAnyOperationsAborted = TRUE;
-    request->wFunc = FO_COPY;
-    request->fFlags = 0;
-    return 32;
+    return FALSE;
 }
 
 DWORD WINAPI attributes_stub(LPCWSTR path)
@@ -61,7 +56,8 @@ void install_removal_stubs(std::vector<DWORD> attributes)
 {
     removal = removal_record{};
     removal.attributes = attributes;
-    os.SHFileOperationW = removal_stub;
+    os.FindFirstFileW = empty_listing;
+    os.RemoveDirectoryW = removal_stub;
     os.GetFileAttributesW = attributes_stub;
     os.Sleep = sleep_stub;
     child_process = nullptr;
@@ -97,7 +93,6 @@ TEST(Teardown, RemovalIsRetriedWhileTheDirectoryStaysAtMost21Times)
         EXPECT_EQ(c.removals, removal.removals);
         EXPECT_EQ(c.queries, removal.attribute_queries);
         EXPECT_EQ(std::vector<DWORD>(static_cast<size_t>(c.removals - 1), 100), removal.pauses);
-        EXPECT_EQ(0, removal.bad_requests);
     }
 }
 

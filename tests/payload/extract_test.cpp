@@ -1,5 +1,6 @@
 // The walk and the extraction over hand-made archives: files, folders and the calls they cost,
 // the child's short walk, the directory cache and the failures of each step.
+#include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
 #include "paths/template.h"
 #include "payload/extract.h"
@@ -97,12 +98,7 @@ std::wstring temp_folder()
 
 void remove_tree(const std::wstring& path)
 {
-    std::wstring from = path + L'\0';
-    SHFILEOPSTRUCTW request = {};
-    request.wFunc = FO_DELETE;
-    request.pFrom = from.c_str();
-    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    SHFileOperationW(&request);
+    remove_tree_once(path.c_str());
 }
 
 bool read_file(const std::wstring& path, std::string* bytes)
@@ -438,4 +434,42 @@ TEST_F(Walk, AFailingWriteEndsWithTheUnpackLineAndTheSystemText)
     EXPECT_EQ(result.exit_code, 2u);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "Error, couldn't unpack file to target path. ([Error 112] " + system_text(112) + ")\r\n");
+}
+
+namespace {
+
+// A console stop arrives while the second chunk of the first file is being written.
+BOOL WINAPI write_then_stop(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    write_sizes.push_back(size);
+    if (write_sizes.size() == 2) {
+        console_stop_requested = true;
+    }
+    return ::WriteFile(file, data, size, written, overlapped);
+}
+
+struct parked {};
+
+void WINAPI park_throws(DWORD milliseconds)
+{
+    if (milliseconds == INFINITE) {
+        throw parked{};
+    }
+}
+
+}  // namespace
+
+TEST_F(Walk, AConsoleStopEndsTheWritingRemovesTheFolderAndWritesNothingMore)
+{
+    os.WriteFile = write_then_stop;
+    os.Sleep = park_throws;
+    os.CreateFileW = counting_create_file;
+    unpack_started = true;
+    std::string big(5 * 32768, 'x');
+    EXPECT_THROW(walk({{L"main.dll", big}, {L"sub\later.txt", "later"}}), parked);
+    console_stop_requested = false;
+    unpack_started = false;
+    EXPECT_EQ(2u, write_sizes.size());
+    EXPECT_EQ(1, file_creations);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(unpack.c_str()));
 }

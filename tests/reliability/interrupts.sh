@@ -13,16 +13,13 @@
 #
 # Under Wine a process that Ctrl+C ends exits with status 0 (Windows: 0xC000013A).
 #
-# Known fault, checked with "strict" and only noted otherwise: after Ctrl+C during unpacking
-# the parent goes on unpacking while its console handler removes the folder, and then starts
-# the child. The child usually fails to load the main module that has just been removed
-# ("Error, load DLL."), and now and then runs the application. Sound: the parent starts no
-# child after Ctrl+C, the application never runs, and nothing is printed.
+# After Ctrl+C during unpacking the parent stops writing, removes what it has written and
+# starts no child: the application never runs, and nothing is printed.
 #
-# usage: interrupts.sh TESTS_EXE LARGE_EXE WORK_DIR [strict]
+# usage: interrupts.sh TESTS_EXE LARGE_EXE WORK_DIR
 set -uo pipefail
 set -m
-tests_exe="$1" large_exe="$2" work="$3" strict="${4:-}"
+tests_exe="$1" large_exe="$2" work="$3"
 failures=0
 case_name=""
 
@@ -33,7 +30,6 @@ elapsed_since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; 
 below() { awk -v x="$1" -v high="$2" 'BEGIN { exit !(x < high) }'; }
 fail() { echo "FAIL [$case_name]: $*" >&2; failures=$((failures + 1)); }
 note() { echo "[$case_name] $*"; }
-known_fault() { if [ "$strict" = strict ]; then fail "$*"; else note "known fault: $*"; fi; }
 size_of() { stat -c %s "$1" 2>/dev/null || echo missing; }
 
 main_size="$(stat -c %s "$(dirname "$large_exe")/large/main.dll")"
@@ -110,8 +106,7 @@ expect_temp_empty() {
   [ -z "$left" ] || fail "left in the temp folder: $left"
 }
 
-# 1. Ctrl+C while the parent unpacks: the folder is removed, and nothing starts (the known
-#    fault above).
+# 1. Ctrl+C while the parent unpacks: the folder is removed, and nothing starts.
 ctrl_c_while_unpacking() {
   if start_case ctrl_c_unpacking && wait_for_unpacking; then
     kill -INT -- "-$group"
@@ -119,13 +114,14 @@ ctrl_c_while_unpacking() {
     finish_runner
     note "Ctrl+C with main.dll at $written of $main_size bytes; status $status, $processes process(es)"
     if [ "$written" = missing ] || [ "$written" -ge "$main_size" ]; then
-      fail "the signal came after the main module was written; the case did not test unpacking"
+      # A busy machine can delay the signal past the main module; that run proves nothing.
+      return 2
     fi
     [ -e "$folder" ] && fail "the unpack folder is still there"
     expect_temp_empty
-    [ "$processes" = 1 ] || known_fault "a child was started after Ctrl+C ($processes processes)"
-    [ -e "$dir/reports/folder" ] && known_fault "the application ran after Ctrl+C"
-    [ -s "$dir/output" ] && known_fault "the launcher printed after Ctrl+C: $(tr -d '\r' < "$dir/output")"
+    [ "$processes" = 1 ] || fail "a child was started after Ctrl+C ($processes processes)"
+    [ -e "$dir/reports/folder" ] && fail "the application ran after Ctrl+C"
+    [ -s "$dir/output" ] && fail "the launcher printed after Ctrl+C: $(tr -d '\r' < "$dir/output")"
     expect_no_launcher_left
   fi
 }
@@ -191,7 +187,12 @@ killed_while_unpacking() {
   fi
 }
 
-ctrl_c_while_unpacking
+for attempt in 1 2 3; do
+  ctrl_c_while_unpacking
+  [ $? = 2 ] || break
+  note "the signal came after the main module was written (attempt $attempt); trying again"
+  [ "$attempt" = 3 ] && fail "the signal never came while the main module was being written"
+done
 ctrl_c_while_running
 killed_while_unpacking
 cd /

@@ -22,19 +22,15 @@
 #   4,096 units                    fail-fast, status 0xC0000409, nothing printed, no child
 #   a file path of about 300 units, with the default template: unpacks
 #
-# Known faults, checked with "strict" and only noted otherwise: teardown removes the folder
-# with SHFileOperationW, which handles paths of fewer than 260 units only. Under Wine 8:
-# - a folder that holds a longer path is left behind, and the removal deletes files in the
-#   launcher's current folder instead: the user's own files. Every run here therefore
-#   starts in a folder of its own, with marker files in it and above it, that the test
-#   watches;
-# - a folder whose own path is longer overflows a buffer in the shell's code: the parent
-#   crashes after its child has ended, with status 0xC0000005 in place of the application's.
-# On Windows SHFileOperationW does not take such paths either.
+# Teardown must remove a folder that holds paths of 260 units or more, and one whose own path
+# is that long, and touch nothing outside it: the system's shell removal cannot take such
+# paths, and under Wine 8 it then deletes files of the launcher's current folder instead, or
+# crashes. Every run here therefore starts in a folder of its own, with marker files in it
+# and above it, that the test watches.
 #
-# usage: long_paths.sh PACKER TESTS_EXE SMALL_MAIN_DLL WORK_DIR [strict]
+# usage: long_paths.sh PACKER TESTS_EXE SMALL_MAIN_DLL WORK_DIR
 set -uo pipefail
-packer="$1" tests_exe="$2" small_main="$3" work="$4" strict="${5:-}"
+packer="$1" tests_exe="$2" small_main="$3" work="$4"
 failures=0
 case_name=setup
 
@@ -42,7 +38,6 @@ wine_path() { local p="$1"; printf 'Z:%s' "${p//\//\\}"; }
 linux_path() { local p="${1#Z:}"; printf '%s' "${p//\\//}"; }
 fail() { echo "FAIL [$case_name]: $*" >&2; failures=$((failures + 1)); }
 note() { echo "[$case_name] $*"; }
-known_fault() { if [ "$strict" = strict ]; then fail "$*"; else note "known fault: $*"; fi; }
 repeat() { local text; printf -v text "%${2}s" ""; printf '%s' "${text// /$1}"; }
 
 rm -rf "$work"
@@ -95,10 +90,10 @@ pack_app() {  # NAME [TEMPLATE]: packs $work/NAME into $work/NAME.exe
 expect_torn_down() {
   local unpacked marker
   unpacked="$(cat "$work/reports/folder" 2>/dev/null)"
-  [ "$status" = 0x00000000 ] || known_fault "status $status after the application returned 0"
-  [ ! -e "$(linux_path "$unpacked")" ] || known_fault "the folder was left behind"
+  [ "$status" = 0x00000000 ] || fail "status $status after the application returned 0"
+  [ ! -e "$(linux_path "$unpacked")" ] || fail "the folder was left behind"
   for marker in "${markers[@]}"; do
-    [ -e "$marker" ] || known_fault "teardown deleted ${marker#"$work/"}"
+    [ -e "$marker" ] || fail "teardown deleted ${marker#"$work/"}"
   done
   put_markers
   rm -rf "$work/temp/"*
