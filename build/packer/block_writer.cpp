@@ -22,6 +22,11 @@ int window_log_for(uint64_t stream_size)
     return log;
 }
 
+int job_size_for(uint64_t stream_size)
+{
+    return stream_size > single_job_limit ? large_job_size : 0;
+}
+
 namespace {
 
 struct cctx_deleter {
@@ -48,7 +53,7 @@ int worker_count(int requested)
 // One frame, no content size, the window fixed before the first byte.
 class frame_compressor {
 public:
-    frame_compressor(const block_options& options, int window_log, output_file& out)
+    frame_compressor(const block_options& options, int window_log, int job_size, output_file& out)
         : context_(ZSTD_createCCtx()), out_(out), output_(ZSTD_CStreamOutSize())
     {
         if (!context_) {
@@ -59,6 +64,8 @@ public:
         set(ZSTD_c_checksumFlag, options.checksum ? 1 : 0, "checksum");
         set(ZSTD_c_contentSizeFlag, 0, "content size");
         set(ZSTD_c_nbWorkers, worker_count(options.workers), "workers");
+        // The overlap stays zstd's: at the default level each job sees the whole job before it.
+        set(ZSTD_c_jobSize, job_size, "job size");
     }
 
     void write(const char* data, size_t size) { run(data, size, ZSTD_e_continue); }
@@ -145,7 +152,7 @@ block_summary write_block_file(const std::filesystem::path& app_dir, const block
 
     output_file out(output);
     out.write("XJQ", 3);
-    frame_compressor compressor(options, summary.window_log, out);
+    frame_compressor compressor(options, summary.window_log, job_size_for(summary.stream_size), out);
     batching_sink sink(compressor);
     write_archive_stream(entries, [&](const char* data, size_t size) { sink.add(data, size); });
     sink.flush();

@@ -22,6 +22,18 @@ constexpr int max_window_log = 27;
 
 int window_log_for(uint64_t stream_size);
 
+// Up to single_job_limit the stream is one zstd job: it is then held whole in memory, and an
+// ordinary application compresses best that way (cut in two jobs, a 50 MB one grows by 2% at
+// the default level). Above it, jobs of large_job_size keep the packer's memory the same
+// whatever the stream's size. Chosen from the stream's size alone, never from the number of
+// cores, so that the output stays the same bytes everywhere.
+constexpr uint64_t single_job_limit = uint64_t{64} << 20;
+constexpr int large_job_size = 32 << 20;
+
+// 0, zstd's own job size of four windows, which with the window of window_log_for holds the
+// whole stream; or large_job_size above the limit.
+int job_size_for(uint64_t stream_size);
+
 struct block_summary {
     uint64_t stream_size = 0;
     uint64_t block_size = 0;

@@ -322,21 +322,40 @@ TEST(Block, OptionsSetTheWindowAndTheChecksum)
 
 TEST(Block, TheSameFolderGivesTheSameBytesWhateverTheNumberOfWorkers)
 {
-    scratch_folder app;
-    std::string text;
-    for (int i = 0; text.size() < 10'000'000; ++i) {
-        text += "line " + std::to_string(i * 7919 % 100003) + " of a compressible text file\n";
+    // Several jobs at once either way: zstd's own jobs of 4 MiB from a window of 2^20, and the
+    // packer's jobs of 32 MiB in a stream past the one-job limit, with the window chosen for it.
+    const std::pair<size_t, int> cases[] = {{10'000'000, 20}, {single_job_limit + 8'000'000, 0}};
+    for (const auto& [size, window_log] : cases) {
+        scratch_folder app;
+        std::string text;
+        for (int i = 0; text.size() < size; ++i) {
+            text += "line " + std::to_string(i * 7919 % 100003) + " of a compressible text file\n";
+        }
+        app.put("main.dll", text);
+        app.put("data/more.txt", text.substr(0, 1'000'000));
+        text.clear();
+        block_options options;
+        options.level = 3;
+        options.window_log = window_log;
+        options.workers = 1;
+        written_block one = pack_block(app.path(), options);
+        EXPECT_EQ(decompress(one.frame), stream_of(app.path(), "main.dll")) << size;
+        options.workers = 3;
+        EXPECT_TRUE(pack_block(app.path(), options).bytes == one.bytes) << size;
+        EXPECT_TRUE(pack_block(app.path(), options).bytes == one.bytes) << size;
     }
-    app.put("main.dll", text);
-    app.put("data/more.txt", text.substr(0, 1'000'000));
-    block_options options;
-    options.level = 3;
-    options.window_log = 20;  // jobs of 4 MiB: several jobs run at once
-    options.workers = 1;
-    std::string one = pack_block(app.path(), options).bytes;
-    options.workers = 3;
-    EXPECT_TRUE(pack_block(app.path(), options).bytes == one);
-    EXPECT_TRUE(pack_block(app.path(), options).bytes == one);
+}
+
+TEST(Jobs, OneJobUpTo64MiBThenJobsOf32MiB)
+{
+    const std::pair<uint64_t, int> cases[] = {{0, 0},
+                                              {52'490'186, 0},
+                                              {uint64_t{64} << 20, 0},
+                                              {(uint64_t{64} << 20) + 1, 32 << 20},
+                                              {uint64_t{1} << 40, 32 << 20}};
+    for (const auto& each : cases) {
+        EXPECT_EQ(job_size_for(each.first), each.second) << each.first;
+    }
 }
 
 TEST(Block, NothingIsLeftBehindWhenTheInputIsRefused)
