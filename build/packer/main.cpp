@@ -2,7 +2,7 @@
 // error and a non-zero status, and leaves no output file behind.
 #include "block_writer.h"
 #include "error.h"
-#include "inspect.h"
+#include "block_report.h"
 #include "output_file.h"
 #include "pack.h"
 

@@ -7,16 +7,13 @@
 #include "output_file.h"
 #include "pe_image.h"
 #include "resources.h"
+#include "tool_run.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -36,30 +33,6 @@ std::string wide_array(const char* name, const std::u16string& text)
         line += std::to_string(static_cast<unsigned>(unit)) + ", ";
     }
     return line + "0};\n";
-}
-
-void run(const std::vector<std::string>& command, const fs::path& directory)
-{
-    std::vector<char*> argv;
-    for (const auto& argument : command) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-    pid_t child = 0;
-    int failed = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0) {
-        throw packer_error("cannot run " + command[0] + ": " + std::strerror(failed));
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::string how = WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status)) : "a signal";
-        throw packer_error(command[0] + " failed while linking the launcher (" + how + ")");
-    }
 }
 
 // A folder of its own for the intermediate files, removed when the pack ends.
@@ -151,11 +124,13 @@ void pack_executable(const fs::path& block_file, const fs::path& output, const b
     work_folder work;
     fs::create_symlink(fs::absolute(block_file), work.path() / "block.bin");
     write_constants_source(work.path() / "constants.cpp", identity, block_size);
-    run({tools.cxx, "-std=c++17", "-O2", "-I" + tools.source_dir.string(), "-c", "constants.cpp", "-o", "constants.o"},
-        work.path());
-    run({tools.cxx, "-c", "-x", "assembler-with-cpp", "-DVELDRA_BLOCK_FILE=\"block.bin\"", "-Wa,-I" + work.path().string(),
-         (tools.source_dir / "build" / "attached_block.S").string(), "-o", "block.o"},
-        work.path());
+    run_tool({tools.cxx, "-std=c++17", "-O2", "-I" + tools.source_dir.string(), "-c", "constants.cpp", "-o",
+              "constants.o"},
+             work.path(), "cannot compile the build constants");
+    run_tool({tools.cxx, "-c", "-x", "assembler-with-cpp", "-DVELDRA_BLOCK_FILE=\"block.bin\"",
+              "-Wa,-I" + work.path().string(), (tools.source_dir / "build" / "attached_block.S").string(), "-o",
+              "block.o"},
+             work.path(), "cannot assemble the block");
 
     // The tools run in the work folder: every path they are given is absolute.
     output_file out(fs::absolute(output));
@@ -170,7 +145,7 @@ void pack_executable(const fs::path& block_file, const fs::path& output, const b
     for (const auto& list : {system_libraries(), image_link_flags()}) {
         link.insert(link.end(), list.begin(), list.end());
     }
-    run(link, work.path());
+    run_tool(link, work.path(), "cannot link the launcher");
     set_characteristics(out.temporary_path(), launcher_characteristics);
     if (!signing.pkcs12.empty()) {
         sign_image(out.temporary_path(), signing, work.path());

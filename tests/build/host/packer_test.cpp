@@ -3,7 +3,7 @@
 #include "archive.h"
 #include "block_writer.h"
 #include "error.h"
-#include "inspect.h"
+#include "block_report.h"
 #include "names.h"
 
 #include <gtest/gtest.h>

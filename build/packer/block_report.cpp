@@ -1,6 +1,6 @@
 // The block reader of `inspect`: locates the block, walks the frame's block headers to find its
 // end, then decodes the frame and lists the archive while it streams by.
-#include "inspect.h"
+#include "block_report.h"
 
 #include "error.h"
 #include "names.h"

@@ -1,7 +1,7 @@
 // Reading a block back, from a block file or from inside a launcher executable: its layout,
 // the frame's header fields and the archive's entries.
-#ifndef VELDRA_PACKER_INSPECT_H
-#define VELDRA_PACKER_INSPECT_H
+#ifndef VELDRA_PACKER_BLOCK_REPORT_H
+#define VELDRA_PACKER_BLOCK_REPORT_H
 
 #include <cstdint>
 #include <filesystem>
