@@ -64,6 +64,10 @@ public:
         set(ZSTD_c_checksumFlag, options.checksum ? 1 : 0, "checksum");
         set(ZSTD_c_contentSizeFlag, 0, "content size");
         set(ZSTD_c_nbWorkers, worker_count(options.workers), "workers");
+        // Applications carry long repeats (copies of one library, resources twice over) that the
+        // regular match finder reaches slowly or not at all; finding them first is faster at
+        // every level and smaller at the fast ones.
+        set(ZSTD_c_enableLongDistanceMatching, 1, "long distance matching");
         // The overlap stays zstd's: at the default level each job sees the whole job before it.
         set(ZSTD_c_jobSize, job_size, "job size");
     }
