@@ -26,8 +26,14 @@ median_of() {  # json
 measure() {  # name prepare command...
   local name="$1" prepare="$2"
   shift 2
-  hyperfine --style none --runs "$runs" --warmup 1 --prepare "$prepare" \
-    --export-json "$work/$name.json" "$*" >/dev/null 2>&1
+  # Every run starts with no dirty pages of an earlier one, so that write-back of what one
+  # command wrote is not charged to the next.
+  if ! hyperfine --style basic --runs "$runs" --warmup 1 --prepare "$prepare; sync" \
+    --export-json "$work/$name.json" "$*" >"$work/$name.log" 2>&1; then
+    say "measuring $name failed:"
+    cat "$work/$name.log" >&2
+    return 1
+  fi
   median_of "$work/$name.json"
 }
 
@@ -68,6 +74,7 @@ entry_and_memory() {  # mb
   local dir="$work/$1" record="$work/record.txt" start entered times=()
   for _ in $(seq "$runs"); do
     rm -f "$record"
+    sync
     start=$(date +%s%N)
     FIXTURE_RECORD="$(winepath -w "$record")" wine "$dir/launcher.exe" >/dev/null
     entered=$(awk '/^entered_ns/ {print $2}' "$record" | tr -d '\r')

@@ -78,6 +78,23 @@ def main():
         for row in targets:
             out.write(f"| {row[0]} | {row[1]} | {row[2]} |\n")
         out.write("\n![launcher and limit against archive size](benchmarks.png)\n")
+        out.write(
+            "\n## How it is measured\n\n"
+            "- Every time is the median of repeated runs with hyperfine, one warm-up run first and `sync` before "
+            "each run, so that the write-back of one run is not charged to the next; a persistent wineserver "
+            "serves all Wine runs. On this shared 2-core machine the medians still move by 10 to 20% from one "
+            "bench to the next: read the ratios of one table together, not across tables.\n"
+            "- The launcher's application returns from `run_code` at once. The time to `run_code` is taken "
+            "from the start of the `wine` command to the moment `run_code` records on entry.\n"
+            "- The limit is a program built with the same toolchain and the same zstd decoder that decodes the "
+            "same frame, embedded the same way, with `ZSTD_decompressStream` into memory and writes each file "
+            "with one `CreateFileW`/`WriteFile`; it removes nothing. One process start is the difference "
+            "between a trivial program that starts itself once more and waits, and the same program alone.\n"
+            "- Peak private bytes are what `GetProcessMemoryInfo` reports (`PeakPagefileUsage`), read by "
+            "`run_code` for the child and for its parent while both are alive. Wine counts committed memory "
+            "that has been touched, so the decoder's window shows only as far as it was used.\n"
+            "- The packer runs on the application folder; the zstd command on the archive stream that the "
+            "packer's frame decodes to, with the same level and `--long=27`.\n")
 
 
 main()
