@@ -2,6 +2,7 @@
 # Generates and packs the applications of the reliability suite; nothing of it is committed.
 #   large/       the 50 MB application of make_app.sh, packed as large.exe (with checksum)
 #   damaged.exe  large's block with one byte changed in the middle of its frame
+#   bad_sum.exe  large's block with one byte of the frame's content checksum changed
 #   names/       a small application whose files carry non-ASCII names, packed as names.exe
 # The 10,000-file and 1 GB applications are made by the test that packs them, since the
 # packer's memory is what that test measures.
@@ -21,9 +22,9 @@ echo "large application: $(du -sb large | cut -f1) bytes in $(find large -type f
      "block $(stat -c %s large.block) bytes ($((SECONDS - started)) s)"
 
 # One byte of the frame changed. The byte is the first from the middle of the frame whose
-# change zstd's own decoder notices only through the content checksum at the end of the
-# frame: the damaged data decodes, so the launcher has unpacked everything by the time the
-# checksum tells. That is the case where a launcher could start the application too early.
+# change the zstd command notices only through the content checksum. The launcher's 32-bit
+# decoder does not always agree on such damaged input and may stop earlier; either way the
+# application must never start.
 frame="$("$packer" inspect large.block | awk '/^frame:/ { print $2 }')"
 tail -c +4 large.block | head -c "$frame" > frame.zst
 flip_byte() {  # FILE OFFSET
@@ -51,6 +52,14 @@ flip_byte damaged.block $((3 + offset))
 "$packer" pack --block damaged.block -o damaged.exe >/dev/null
 echo "damaged block: byte $offset of $frame in the frame changed (zstd: ${verdict##*: })"
 rm -f damaged.block
+
+# The content checksum itself changed (the frame's last byte): every file decodes whole, and
+# only the check at the end of the frame tells. That is the case where a launcher could start
+# the application too early.
+cp large.block bad_sum.block
+flip_byte bad_sum.block $((3 + frame - 1))
+"$packer" pack --block bad_sum.block -o bad_sum.exe >/dev/null
+rm -f bad_sum.block
 
 # Names with characters beyond ASCII: Latin with an accent, Japanese, and a character outside
 # the Basic Multilingual Plane (two UTF-16 units), in file and folder names alike; the main
