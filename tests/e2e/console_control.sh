@@ -25,14 +25,7 @@ tests_exe="$1" probe_exe="$2" work="$3"
 failures=0
 case_name=""
 
-wine_path() { local p="$1"; printf 'Z:%s' "${p//\//\\}"; }
-linux_path() { local p="${1#Z:}"; printf '%s' "${p//\\//}"; }
-now() { date +%s.%N; }
-elapsed_since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
-at_least() { awk -v x="$1" -v low="$2" 'BEGIN { exit !(x >= low) }'; }
-below() { awk -v x="$1" -v high="$2" 'BEGIN { exit !(x < high) }'; }
-fail() { echo "FAIL [$case_name]: $*" >&2; failures=$((failures + 1)); }
-note() { echo "[$case_name] $*"; }
+source "$(dirname "${BASH_SOURCE[0]}")/../support/script_checks.sh"
 
 wait_for_file() {  # FILE SECONDS: true once FILE exists and is not empty
   local i

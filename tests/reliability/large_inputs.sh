@@ -18,10 +18,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 failures=0
 case_name="$shape"
 
-wine_path() { local p="$1"; printf 'Z:%s' "${p//\//\\}"; }
-linux_path() { local p="${1#Z:}"; printf '%s' "${p//\\//}"; }
-fail() { echo "FAIL [$case_name]: $*" >&2; failures=$((failures + 1)); }
-note() { echo "[$case_name] $*"; }
+source "$(dirname "${BASH_SOURCE[0]}")/../support/script_checks.sh"
 mib() { echo $(( ($1 + 1023) / 1024 )); }
 
 rm -rf "$work"

@@ -34,10 +34,7 @@ packer="$1" tests_exe="$2" small_main="$3" work="$4"
 failures=0
 case_name=setup
 
-wine_path() { local p="$1"; printf 'Z:%s' "${p//\//\\}"; }
-linux_path() { local p="${1#Z:}"; printf '%s' "${p//\\//}"; }
-fail() { echo "FAIL [$case_name]: $*" >&2; failures=$((failures + 1)); }
-note() { echo "[$case_name] $*"; }
+source "$(dirname "${BASH_SOURCE[0]}")/../support/script_checks.sh"
 repeat() { local text; printf -v text "%${2}s" ""; printf '%s' "${text// /$1}"; }
 
 rm -rf "$work"
