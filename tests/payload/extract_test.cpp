@@ -466,7 +466,7 @@ TEST_F(Walk, AConsoleStopEndsTheWritingRemovesTheFolderAndWritesNothingMore)
     os.CreateFileW = counting_create_file;
     unpack_started = true;
     std::string big(5 * 32768, 'x');
-    EXPECT_THROW(walk({{L"main.dll", big}, {L"sub\later.txt", "later"}}), parked);
+    EXPECT_THROW(walk({{L"main.dll", big}, {L"sub\\later.txt", "later"}}), parked);
     console_stop_requested = false;
     unpack_started = false;
     EXPECT_EQ(2u, write_sizes.size());
