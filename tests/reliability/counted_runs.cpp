@@ -7,45 +7,6 @@
 
 namespace {
 
-HANDLE create_capture_file(const std::wstring& path)
-{
-    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-// Sets the variables in this process and returns what they were.
-environment_changes swap_environment(const environment_changes& changes)
-{
-    environment_changes previous;
-    static wchar_t value[32768];
-    for (const auto& change : changes) {
-        DWORD length = GetEnvironmentVariableW(change.first.c_str(), value, 32768);
-        previous.emplace_back(change.first, length > 0 && length < 32768 ? std::optional<std::wstring>(value)
-                                                                         : std::nullopt);
-        SetEnvironmentVariableW(change.first.c_str(), change.second ? change.second->c_str() : nullptr);
-    }
-    return previous;
-}
-
-bool create_in_job(const std::wstring& executable, const std::wstring& command_line, STARTUPINFOW* startup,
-                   counted_launch* started)
-{
-    std::vector<wchar_t> line(command_line.begin(), command_line.end());
-    line.push_back(L'\0');
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr,
-                        startup, &info)) {
-        return false;
-    }
-    started->job = CreateJobObjectW(nullptr, nullptr);
-    AssignProcessToJobObject(started->job, info.hProcess);
-    ResumeThread(info.hThread);
-    CloseHandle(info.hThread);
-    started->process = info.hProcess;
-    return true;
-}
-
 void append_listing(const std::wstring& folder, const std::wstring& relative, std::vector<std::string>* lines)
 {
     for (const auto& name : folder_entries(folder + relative)) {
@@ -70,59 +31,20 @@ counted_launch start_counted(const std::wstring& executable, const std::wstring&
                              const std::wstring& temp, const environment_changes& changes)
 {
     // Captured beside this process's own temp files, never in `temp`: a test may fill that.
-    static int serial = 0;
     wchar_t own_temp[MAX_PATH];
     GetTempPathW(MAX_PATH, own_temp);
-    counted_launch started;
-    std::wstring stem = std::wstring(own_temp) + L"veldra_capture_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-                        std::to_wstring(++serial);
-    started.out_path = stem + L".out";
-    started.err_path = stem + L".err";
-    HANDLE out = create_capture_file(started.out_path);
-    HANDLE err = create_capture_file(started.err_path);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-
+    std::wstring stem = std::wstring(own_temp) + L"veldra_capture_" + std::to_wstring(GetCurrentProcessId());
     environment_changes all = changes;
     all.emplace_back(L"TMP", temp);
     all.emplace_back(L"TEMP", temp);
-    environment_changes previous = swap_environment(all);
-    create_in_job(executable, command_line, &startup, &started);
-    swap_environment(previous);
-    CloseHandle(out);
-    CloseHandle(err);
-    return started;
+    return start_process(executable, command_line, stem, all, L"", true);
 }
 
 counted_result finish_counted(counted_launch& started)
 {
     counted_result result;
-    if (started.process == nullptr) {
-        result.run.exit_code = 0xFFFFFFFF;
-        result.run.err = "CreateProcessW failed";
-        return result;
-    }
-    WaitForSingleObject(started.process, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(started.process, &code);
-    result.run.exit_code = code;
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
-    if (QueryInformationJobObject(started.job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
-                                  nullptr)) {
-        result.processes = accounting.TotalProcesses;
-    }
-    CloseHandle(started.process);
-    CloseHandle(started.job);
-    started.process = nullptr;
-    started.job = nullptr;
-    result.run.out = read_file_bytes(started.out_path);
-    result.run.err = read_file_bytes(started.err_path);
-    DeleteFileW(started.out_path.c_str());
-    DeleteFileW(started.err_path.c_str());
+    result.run = finish_process(started);
+    result.processes = result.run.processes;
     return result;
 }
 

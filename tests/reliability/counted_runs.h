@@ -11,12 +11,7 @@
 #include <string>
 #include <vector>
 
-struct counted_launch {
-    HANDLE process = nullptr;
-    HANDLE job = nullptr;
-    std::wstring out_path;
-    std::wstring err_path;
-};
+typedef started_process counted_launch;
 
 struct counted_result {
     process_result run;

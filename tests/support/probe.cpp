@@ -126,7 +126,7 @@ std::wstring quote_argument(const std::wstring& argument)
 
 started_process start_process(const std::wstring& application, const std::wstring& command_line,
                               const std::wstring& capture_stem, const environment_changes& changes,
-                              const std::wstring& directory)
+                              const std::wstring& directory, bool in_job)
 {
     static int serial = 0;
     started_process started;
@@ -147,12 +147,18 @@ started_process start_process(const std::wstring& application, const std::wstrin
     line.push_back(L'\0');
 
     environment_changes previous = apply_environment(changes);
-    BOOL created = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+    BOOL created = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                  in_job ? CREATE_SUSPENDED : 0, nullptr,
                                   directory.empty() ? nullptr : directory.c_str(), &startup, &info);
     apply_environment(previous);
     CloseHandle(out);
     CloseHandle(err);
     if (created) {
+        if (in_job) {
+            started.job = CreateJobObjectW(nullptr, nullptr);
+            AssignProcessToJobObject(started.job, info.hProcess);
+            ResumeThread(info.hThread);
+        }
         CloseHandle(info.hThread);
         started.process = info.hProcess;
         started.id = info.dwProcessId;
@@ -174,6 +180,15 @@ process_result finish_process(started_process& started)
     CloseHandle(started.process);
     started.process = nullptr;
     result.exit_code = code;
+    if (started.job != nullptr) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+        if (QueryInformationJobObject(started.job, JobObjectBasicAccountingInformation, &accounting,
+                                      sizeof accounting, nullptr)) {
+            result.processes = accounting.TotalProcesses;
+        }
+        CloseHandle(started.job);
+        started.job = nullptr;
+    }
     result.out = read_file_bytes(started.out_path);
     result.err = read_file_bytes(started.err_path);
     DeleteFileW(started.out_path.c_str());

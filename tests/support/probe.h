@@ -29,6 +29,7 @@ struct process_result {
     unsigned long exit_code = 0;
     std::string out;  // bytes written to standard output
     std::string err;  // bytes written to standard error
+    unsigned long processes = 0;  // processes the run made, itself included (runs in a job only)
 };
 
 // A value of std::nullopt removes the variable; an empty text sets it empty.
@@ -37,6 +38,7 @@ typedef std::vector<std::pair<std::wstring, std::optional<std::wstring>>> enviro
 // A process started with its standard output and error captured into files.
 struct started_process {
     HANDLE process = nullptr;
+    HANDLE job = nullptr;
     DWORD id = 0;
     std::wstring out_path;
     std::wstring err_path;
@@ -44,10 +46,12 @@ struct started_process {
 
 // Starts `application` with `command_line` (the whole line, program name included), stdio
 // captured into files named from `capture_stem`; the variables in `changes` are set for the
-// child only; an empty `directory` keeps the current one.
+// child only; an empty `directory` keeps the current one. With `in_job` the process is put
+// into a job of its own before its first instruction runs, so that finish_process can tell
+// how many processes the run made.
 started_process start_process(const std::wstring& application, const std::wstring& command_line,
                               const std::wstring& capture_stem, const environment_changes& changes = {},
-                              const std::wstring& directory = L"");
+                              const std::wstring& directory = L"", bool in_job = false);
 // Waits for the end and returns what the process wrote and its 32-bit exit status.
 process_result finish_process(started_process& started);
 
