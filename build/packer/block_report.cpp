@@ -4,6 +4,7 @@
 
 #include "error.h"
 #include "names.h"
+#include "pe_image.h"
 
 #include <zstd.h>
 
@@ -284,6 +285,11 @@ void inspect_file(const std::filesystem::path& path, std::ostream& out)
     }
     uint64_t start = find_block(file);
     out << "block at offset " << start << " of '" << path.string() << "'\n";
+    const std::optional<pe_header> image =
+        read_pe_header([&file](uint64_t offset, size_t size) { return read_at(file, offset, size); });
+    if (image) {
+        out << "architecture: " << describe_architecture(*image) << "\n";
+    }
     if (read_at(file, start, 3) != "XJQ") {
         throw packer_error("the block does not start with the magic \"XJQ\"");
     }

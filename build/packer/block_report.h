@@ -30,7 +30,8 @@ struct listed_entry {
     uint64_t size = 0;
 };
 
-// Writes a readable report of the block in `file` (a block, or an executable carrying one).
+// Writes a readable report of the block in `file` (a block, or an executable carrying one, whose
+// architecture it names).
 // Throws packer_error when no block can be found or read.
 void inspect_file(const std::filesystem::path& file, std::ostream& out);
 

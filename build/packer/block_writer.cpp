@@ -4,6 +4,7 @@
 #include "archive.h"
 #include "error.h"
 #include "output_file.h"
+#include "pe_image.h"
 
 #include <zstd.h>
 
@@ -130,6 +131,17 @@ private:
     std::vector<char> buffer_;
 };
 
+// The launcher of one target cannot load the DLL of another; better said now than on a
+// user's machine. Read from the file as it lies on disk, before any of it is compressed.
+void check_main_module(const archive_entry& main, const block_options& options)
+{
+    const std::optional<pe_header> header = pe_header_of_file(main.source);
+    if (header && header->machine != traits_of(options.arch).machine) {
+        throw packer_error("main module '" + options.main_name + "' is " + describe_module(*header) +
+                           "; this pack is for " + traits_of(options.arch).name);
+    }
+}
+
 void write_padding_and_trailer(output_file& out)
 {
     uint64_t before_trailer = out.size();
@@ -149,6 +161,7 @@ block_summary write_block_file(const std::filesystem::path& app_dir, const block
                                const std::filesystem::path& output)
 {
     std::vector<archive_entry> entries = collect_entries(app_dir, options.main_name);
+    check_main_module(entries.front(), options);
     block_summary summary;
     summary.entries = entries.size();
     summary.stream_size = archive_stream_size(entries);

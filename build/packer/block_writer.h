@@ -3,6 +3,8 @@
 #ifndef VELDRA_PACKER_BLOCK_WRITER_H
 #define VELDRA_PACKER_BLOCK_WRITER_H
 
+#include "architecture.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -15,6 +17,9 @@ struct block_options {
     int window_log = 0;  // 0: the smallest power of two that holds the stream, 2^10 to 2^27
     bool checksum = true;
     int workers = 0;  // 0: one per core
+    // A main module that is a PE image for another machine is refused; one that is no PE at
+    // all is packed, and the launcher reports that it cannot load it.
+    architecture arch = default_architecture;
 };
 
 constexpr int min_window_log = 10;

@@ -19,11 +19,11 @@
 #ifndef VELDRA_SOURCE_DIR
 #define VELDRA_SOURCE_DIR "."
 #endif
-#ifndef VELDRA_LAUNCHER_DIR
-#define VELDRA_LAUNCHER_DIR "."
+#ifndef VELDRA_LAUNCHER_ROOT
+#define VELDRA_LAUNCHER_ROOT "."
 #endif
-#ifndef VELDRA_ZSTD_LIBRARY
-#define VELDRA_ZSTD_LIBRARY VELDRA_SOURCE_DIR "/.deps/zstd/lib/libzstd.a"
+#ifndef VELDRA_ZSTD_ROOT
+#define VELDRA_ZSTD_ROOT VELDRA_SOURCE_DIR "/.deps/zstd"
 #endif
 
 namespace fs = std::filesystem;
@@ -32,10 +32,12 @@ using packer::packer_error;
 namespace {
 
 const char usage[] =
-    "usage: veldra block APP_DIR -o BLOCK [--main NAME] [--level N] [--window-log N] [--no-checksum]\n"
-    "       veldra pack APP_DIR -o OUT.exe [--main NAME] [--level N] [--window-log N] [--no-checksum]\n"
-    "       veldra pack --block BLOCK -o OUT.exe\n"
+    "usage: veldra block APP_DIR -o BLOCK [--arch x86|x64] [--main NAME] [--level N] [--window-log N]\n"
+    "           [--no-checksum]\n"
+    "       veldra pack APP_DIR -o OUT.exe [the same options]\n"
+    "       veldra pack --block BLOCK -o OUT.exe [--arch x86|x64]\n"
     "       veldra inspect FILE\n"
+    "--arch chooses the target (default x86); the main module must be for it\n"
     "pack also takes [--company TEXT] [--product TEXT] [--version X.Y.Z] [--description TEXT]\n"
     "       [--original-filename TEXT] [--internal-name TEXT] [--template TEXT]\n"
     "       [--execution-level asInvoker|highestAvailable|requireAdministrator]\n"
@@ -48,8 +50,8 @@ struct command_line {
     bool no_checksum = false;
 };
 
-const std::vector<std::string> valued_options = {"-o", "--main", "--level", "--window-log", "--workers", "--block",
-                                                 "--launcher-dir", "--zstd-lib", "--source-dir", "--cxx",
+const std::vector<std::string> valued_options = {"-o", "--arch", "--main", "--level", "--window-log", "--workers",
+                                                 "--block", "--launcher-dir", "--zstd-lib", "--source-dir", "--cxx",
                                                  // what the executable carries besides the application
                                                  "--company", "--product", "--version", "--description",
                                                  "--original-filename", "--internal-name", "--template",
@@ -105,9 +107,16 @@ std::string value(const command_line& line, const std::string& option, const std
     return found == line.values.end() ? fallback : found->second;
 }
 
+packer::architecture arch_of(const command_line& line)
+{
+    auto found = line.values.find("--arch");
+    return found == line.values.end() ? packer::default_architecture : packer::parse_architecture(found->second);
+}
+
 packer::block_options block_options_of(const command_line& line)
 {
     packer::block_options options;
+    options.arch = arch_of(line);
     options.main_name = value(line, "--main", options.main_name);
     options.level = number(line, "--level", ZSTD_minCLevel(), ZSTD_maxCLevel(), options.level);
     options.window_log = number(line, "--window-log", packer::min_window_log, packer::max_window_log, 0);
@@ -140,13 +149,14 @@ int run_block(const command_line& line)
     return 0;
 }
 
+// The build's layout for the chosen target; each explicit option replaces its part as given.
 packer::toolchain toolchain_of(const command_line& line)
 {
-    packer::toolchain tools;
+    packer::toolchain tools = packer::toolchain_for(arch_of(line), VELDRA_LAUNCHER_ROOT, VELDRA_ZSTD_ROOT,
+                                                    value(line, "--source-dir", VELDRA_SOURCE_DIR));
     tools.cxx = value(line, "--cxx", tools.cxx);
-    tools.source_dir = value(line, "--source-dir", VELDRA_SOURCE_DIR);
-    tools.launcher_dir = value(line, "--launcher-dir", VELDRA_LAUNCHER_DIR);
-    tools.zstd_library = value(line, "--zstd-lib", VELDRA_ZSTD_LIBRARY);
+    tools.launcher_dir = value(line, "--launcher-dir", tools.launcher_dir.string());
+    tools.zstd_library = value(line, "--zstd-lib", tools.zstd_library.string());
     return tools;
 }
 

@@ -81,9 +81,23 @@ void write_constants_source(const fs::path& file, const build_identity& identity
     }
 }
 
-std::vector<fs::path> write_resources(const fs::path& work_dir, const build_identity& identity)
+toolchain toolchain_for(architecture arch, const fs::path& launcher_root, const fs::path& zstd_root,
+                        const fs::path& source_dir)
 {
-    return {compile_resources(work_dir, identity)};
+    const architecture_traits& target = traits_of(arch);
+    toolchain tools;
+    tools.arch = arch;
+    tools.cxx = target.cxx;
+    tools.windres = target.windres;
+    tools.launcher_dir = launcher_root / target.name;
+    tools.zstd_library = zstd_root / target.name / "lib" / "libzstd.a";
+    tools.source_dir = source_dir;
+    return tools;
+}
+
+std::vector<fs::path> write_resources(const fs::path& work_dir, const build_identity& identity, const toolchain& tools)
+{
+    return {compile_resources(work_dir, identity, tools.windres)};
 }
 
 std::vector<std::string> image_link_flags()
@@ -107,19 +121,21 @@ std::vector<std::string> system_libraries()
 void pack_executable(const fs::path& block_file, const fs::path& output, const build_identity& identity,
                      const toolchain& tools, const signing_options& signing)
 {
-    fs::path main_library = tools.launcher_dir / "libveldra_main.a";
-    fs::path launcher_library = tools.launcher_dir / "libveldra_launcher.a";
-    require_file(main_library, "launcher library");
-    require_file(launcher_library, "launcher library");
-    require_file(tools.zstd_library, "zstd decoder library");
+    const architecture_traits& target = traits_of(tools.arch);
     std::error_code error;
     uint64_t block_size = fs::file_size(block_file, error);
     if (error) {
         throw packer_error("cannot read block '" + block_file.string() + "': " + error.message());
     }
-    if (block_size > 0x7FFFFFF8u) {
-        throw packer_error("block '" + block_file.string() + "' is larger than a 32-bit executable can carry");
+    if (block_size > target.max_block_size) {
+        throw packer_error("block '" + block_file.string() + "' is larger than a " + target.bits +
+                           " executable can carry (" + std::to_string(target.max_block_size) + " bytes at most)");
     }
+    fs::path main_library = tools.launcher_dir / "libveldra_main.a";
+    fs::path launcher_library = tools.launcher_dir / "libveldra_launcher.a";
+    require_file(main_library, "launcher library");
+    require_file(launcher_library, "launcher library");
+    require_file(tools.zstd_library, "zstd decoder library");
 
     work_folder work;
     fs::create_symlink(fs::absolute(block_file), work.path() / "block.bin");
@@ -136,7 +152,7 @@ void pack_executable(const fs::path& block_file, const fs::path& output, const b
     output_file out(fs::absolute(output));
     out.close();
     std::vector<std::string> link = {tools.cxx, "-o", out.temporary_path().string(), "constants.o", "block.o"};
-    for (const auto& resource : write_resources(work.path(), identity)) {
+    for (const auto& resource : write_resources(work.path(), identity, tools)) {
         link.push_back(resource.string());
     }
     for (const auto& library : {main_library, launcher_library, tools.zstd_library}) {
@@ -146,7 +162,7 @@ void pack_executable(const fs::path& block_file, const fs::path& output, const b
         link.insert(link.end(), list.begin(), list.end());
     }
     run_tool(link, work.path(), "cannot link the launcher");
-    set_characteristics(out.temporary_path(), launcher_characteristics);
+    set_image_fields(out.temporary_path(), tools.arch);
     if (!signing.pkcs12.empty()) {
         sign_image(out.temporary_path(), signing, work.path());
     }

@@ -4,6 +4,7 @@
 #ifndef VELDRA_PACKER_PACK_H
 #define VELDRA_PACKER_PACK_H
 
+#include "architecture.h"
 #include "identity.h"
 #include "signing.h"
 
@@ -15,17 +16,25 @@
 namespace packer {
 
 struct toolchain {
-    std::string cxx = "i686-w64-mingw32-g++-posix";
+    architecture arch = default_architecture;
+    std::string cxx;                     // compiles and links
+    std::string windres;                 // compiles the resources
     std::filesystem::path launcher_dir;  // holds libveldra_main.a and libveldra_launcher.a
     std::filesystem::path zstd_library;  // the decoder's static library
     std::filesystem::path source_dir;    // the repository, for build/attached_block.S and headers
 };
 
+// The tools of `arch` and its libraries where a build puts them: the launcher's in
+// <launcher_root>/<arch>/, the decoder in <zstd_root>/<arch>/lib/libzstd.a.
+toolchain toolchain_for(architecture arch, const std::filesystem::path& launcher_root,
+                        const std::filesystem::path& zstd_root, const std::filesystem::path& source_dir);
+
 // The C++ source that defines the build constants, attached_block_size among them.
 void write_constants_source(const std::filesystem::path& file, const build_identity& identity, uint64_t block_size);
 
 // Object files of the executable's resources (manifest and version resource), made in `work_dir`.
-std::vector<std::filesystem::path> write_resources(const std::filesystem::path& work_dir, const build_identity& identity);
+std::vector<std::filesystem::path> write_resources(const std::filesystem::path& work_dir, const build_identity& identity,
+                                                   const toolchain& tools);
 
 // Linker options that give the image its properties.
 std::vector<std::string> image_link_flags();
@@ -33,8 +42,9 @@ std::vector<std::string> image_link_flags();
 // Libraries of the system that the launcher code calls into.
 std::vector<std::string> system_libraries();
 
-// Links `block_file` as it is (never checked) into `output`, sets the header fields the linker
-// does not and signs the result when `signing` names a certificate; on failure no output exists.
+// Links `block_file` as it is (never checked, only its size against the target's limit, before
+// any tool runs) into `output`, sets the header fields the linker does not and signs the
+// result when `signing` names a certificate; on failure no output exists.
 void pack_executable(const std::filesystem::path& block_file, const std::filesystem::path& output,
                      const build_identity& identity, const toolchain& tools, const signing_options& signing = {});
 

@@ -1,21 +1,53 @@
-// The few header fields of a PE32 image that the packer sets after the link: the file
-// characteristics and the optional header's CheckSum, which must then be computed anew.
+// The PE headers as far as the packer reads and writes them: what machine a file is for, and
+// the fields set after the link (file characteristics, then the CheckSum computed anew).
 #ifndef VELDRA_PACKER_PE_IMAGE_H
 #define VELDRA_PACKER_PE_IMAGE_H
 
+#include "architecture.h"
+
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace packer {
 
+struct pe_header {
+    uint64_t offset = 0;  // of the "PE\0\0" signature
+    uint16_t machine = 0;
+    uint16_t characteristics = 0;
+    uint16_t optional_header_size = 0;  // as the COFF header states it
+    // The optional header's fixed part as far as the file holds it (at most 112 bytes, the
+    // longer PE32+ one), whatever the stated size.
+    std::string optional_header;
+};
+
+// Gives `size` bytes at `offset` of a file, fewer (or none) where the file ends.
+using byte_reader = std::function<std::string(uint64_t offset, size_t size)>;
+
+// The PE header, when the bytes are a PE image at all: "MZ", an e_lfanew that points inside
+// the file at "PE\0\0", and the whole COFF header after it. Anything else is nullopt.
+std::optional<pe_header> read_pe_header(const byte_reader& read);
+std::optional<pe_header> pe_header_of_bytes(std::string_view bytes);
+// A file that cannot be opened is nullopt too: reading it for the archive says why.
+std::optional<pe_header> pe_header_of_file(const std::filesystem::path& file);
+
+// "x64 (PE32+, machine 0x8664)", or "unknown (...)" for a machine of no target.
+std::string describe_architecture(const pe_header& header);
+
+// What a module is for another target: "a 64-bit (x64) DLL", "a DLL for machine 0xaa64".
+std::string describe_module(const pe_header& header);
+
 struct pe_fields {
+    architecture arch = architecture::x86;
     uint64_t characteristics_offset = 0;
     uint64_t checksum_offset = 0;
 };
 
-// Where the fields lie in an image whose first bytes are `headers` (at least 4,096 bytes or
-// the whole file); throws packer_error for anything but a PE32 image for i386.
+// Where the fields lie in an image whose first bytes are `headers` (at least 4,096 bytes or the
+// whole file); throws packer_error unless it is an image of a target in that target's format.
 pe_fields locate_pe_fields(std::string_view headers);
 
 // The image checksum: the file as 16-bit little-endian words (a last odd byte padded with
@@ -35,13 +67,10 @@ private:
 // The checksum of a whole file, computed in chunks.
 uint32_t file_checksum(const std::filesystem::path& file);
 
-// Writes `characteristics` (when given) and then the file's checksum into its headers.
-void set_characteristics(const std::filesystem::path& file, uint16_t characteristics);
+// Writes the characteristics of `arch` and then the file's checksum into its headers; throws
+// packer_error, leaving the file as it was, unless the file is an image for `arch`.
+void set_image_fields(const std::filesystem::path& file, architecture arch);
 void update_checksum(const std::filesystem::path& file);
-
-// IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_32BIT_MACHINE: the linker also marks line numbers,
-// symbols and debug information stripped, flags that say nothing of this image.
-constexpr uint16_t launcher_characteristics = 0x0102;
 
 }  // namespace packer
 

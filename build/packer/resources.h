@@ -19,7 +19,7 @@ std::string version_resource(const build_identity& identity);
 // Writes the manifest, the version resource and a resource script into `work_dir`, compiles
 // them with `windres` and returns the object file.
 std::filesystem::path compile_resources(const std::filesystem::path& work_dir, const build_identity& identity,
-                                        const std::string& windres = "i686-w64-mingw32-windres");
+                                        const std::string& windres);
 
 }  // namespace packer
 

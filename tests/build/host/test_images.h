@@ -1,0 +1,71 @@
+// PE images built byte by byte for the tests: only the headers the packer reads, with the
+// numbers written out as the PE format has them, not taken from the packer's table.
+#ifndef VELDRA_TESTS_HOST_TEST_IMAGES_H
+#define VELDRA_TESTS_HOST_TEST_IMAGES_H
+
+#include <cstdint>
+#include <string>
+
+namespace test_images {
+
+constexpr uint16_t i386 = 0x014C;
+constexpr uint16_t amd64 = 0x8664;
+constexpr uint16_t arm64 = 0xAA64;
+constexpr uint16_t pe32 = 0x010B;
+constexpr uint16_t pe32_plus = 0x020B;
+// Whole optional headers with 16 data directories.
+constexpr uint16_t pe32_optional_size = 224;
+constexpr uint16_t pe32_plus_optional_size = 240;
+constexpr uint16_t exe_flags = 0x0002;
+constexpr uint16_t dll_flags = 0x2002;
+constexpr uint32_t signature_at = 0x80;
+constexpr uint32_t checksum_at = signature_at + 24 + 64;
+
+inline void put_u32(std::string& bytes, size_t offset, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) {
+        bytes[offset + i] = static_cast<char>(value >> (8 * i));
+    }
+}
+
+inline void put_u16(std::string& bytes, size_t offset, uint16_t value)
+{
+    bytes[offset] = static_cast<char>(value & 0xFF);
+    bytes[offset + 1] = static_cast<char>(value >> 8);
+}
+
+// An image with its signature at 0x80 and the optional header right after the COFF header,
+// then `extra` bytes of a pattern.
+inline std::string image(uint16_t machine, uint16_t magic, uint16_t optional_size, uint16_t characteristics,
+                         size_t extra = 0)
+{
+    std::string bytes(signature_at + 24 + optional_size + extra, '\0');
+    bytes[0] = 'M';
+    bytes[1] = 'Z';
+    put_u32(bytes, 0x3C, signature_at);
+    bytes.replace(signature_at, 4, std::string("PE\0\0", 4));
+    put_u16(bytes, signature_at + 4, machine);
+    put_u16(bytes, signature_at + 20, optional_size);
+    put_u16(bytes, signature_at + 22, characteristics);
+    if (optional_size >= 2) {
+        put_u16(bytes, signature_at + 24, magic);
+    }
+    for (size_t i = signature_at + 24 + optional_size; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>(i * 7 + 3);
+    }
+    return bytes;
+}
+
+inline std::string x86_image(uint16_t characteristics = exe_flags, size_t extra = 0)
+{
+    return image(i386, pe32, pe32_optional_size, characteristics, extra);
+}
+
+inline std::string x64_image(uint16_t characteristics = exe_flags, size_t extra = 0)
+{
+    return image(amd64, pe32_plus, pe32_plus_optional_size, characteristics, extra);
+}
+
+}  // namespace test_images
+
+#endif
