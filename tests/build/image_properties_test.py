@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Packed executables read back with i686-w64-mingw32-objdump -p and wrestool: the image
+"""Packed executables read back with the architecture's objdump -p and wrestool: the image
 properties, the imports, the manifest (parsed as XML), every field of the version resource, the
-checksum against a recomputation, and a signed image. usage: image_properties_test.py PACKER"""
+checksum against a recomputation, and a signed image.
+usage: image_properties_test.py PACKER x86|x64 (the packer packs for that architecture)"""
 import os
 import re
 import struct
@@ -10,7 +11,17 @@ import sys
 import tempfile
 import xml.etree.ElementTree as ElementTree
 
-OBJDUMP = "i686-w64-mingw32-objdump"
+# What differs between the two images; everything else is the same for both.
+ARCHITECTURES = {
+    "x86": {"objdump": "i686-w64-mingw32-objdump", "format": "pei-i386", "machine": 0x014C,
+            "fields": {"Characteristics": 0x0102, "Magic": 0x010B, "ImageBase": 0x400000,
+                       "DllCharacteristics": 0x8140}},
+    "x64": {"objdump": "x86_64-w64-mingw32-objdump", "format": "pei-x86-64", "machine": 0x8664,
+            "fields": {"Characteristics": 0x0022, "Magic": 0x020B, "ImageBase": 0x140000000,
+                       "DllCharacteristics": 0x8160}},
+}
+ARCH = ARCHITECTURES[sys.argv[2] if len(sys.argv) > 2 else "x86"]
+OBJDUMP = ARCH["objdump"]
 failures = []
 
 
@@ -103,16 +114,16 @@ def check_image(path, name, signed):
     fields = objdump_fields(report)
     directories = data_directories(report)
     pe = image(path)
-    expected = {
-        "Characteristics": 0x0102, "Magic": 0x010B, "ImageBase": 0x400000, "Subsystem": 3,
+    expected = dict(ARCH["fields"], **{
+        "Subsystem": 3,
         "MajorOSystemVersion": 6, "MinorOSystemVersion": 0, "MajorSubsystemVersion": 6, "MinorSubsystemVersion": 0,
-        "DllCharacteristics": 0x8140, "SizeOfStackReserve": 0x4B4000, "SizeOfStackCommit": 0x1000,
+        "SizeOfStackReserve": 0x4B4000, "SizeOfStackCommit": 0x1000,
         "SizeOfHeapReserve": 0x100000, "SizeOfHeapCommit": 0x1000,
-    }
+    })
     for field, value in expected.items():
         check(fields.get(field) == value, "%s: %s is %s, wanted %#x" % (name, field, hex(fields.get(field, -1)), value))
-    check("file format pei-i386" in report, name + ": objdump does not see pei-i386")
-    check(pe.u16(pe.pe + 4) == 0x014C, name + ": machine is not i386")
+    check("file format " + ARCH["format"] in report, name + ": objdump does not see " + ARCH["format"])
+    check(pe.u16(pe.pe + 4) == ARCH["machine"], name + ": machine is %#x, wanted %#x" % (pe.u16(pe.pe + 4), ARCH["machine"]))
     check(pe.bytes[pe.pe:pe.pe + 4] == b"PE\0\0", name + ": no PE signature")
     # Stripped: no COFF symbol table, and objdump finds no symbols.
     check(pe.u32(pe.pe + 12) == 0 and pe.u32(pe.pe + 16) == 0, name + ": the image carries a symbol table")
@@ -139,18 +150,22 @@ def check_image(path, name, signed):
     return tables
 
 
-# TLS directory of PE32: start, end, index address, callbacks address (all virtual addresses).
+# TLS directory: start, end, index address, callbacks address (all virtual addresses, pointers
+# of 4 bytes in PE32 and 8 in PE32+, where the image base is 8 bytes as well).
 def tls_callbacks(pe, directory):
     rva, size = directory
     if rva == 0 and size == 0:
         return []
-    image_base = pe.u32(pe.optional + 28)
-    callbacks_va = pe.u32(pe.file_offset(rva) + 12)
+    wide = pe.u16(pe.optional) == 0x020B
+    pointer = (lambda offset: struct.unpack_from("<Q", pe.bytes, offset)[0]) if wide else pe.u32
+    width = 8 if wide else 4
+    image_base = pointer(pe.optional + (24 if wide else 28))
+    callbacks_va = pointer(pe.file_offset(rva) + 3 * width)
     found = []
     at = pe.file_offset(callbacks_va - image_base) if callbacks_va else None
-    while at is not None and pe.u32(at) != 0:
-        found.append(hex(pe.u32(at)))
-        at += 4
+    while at is not None and pointer(at) != 0:
+        found.append(hex(pointer(at)))
+        at += width
     return found
 
 

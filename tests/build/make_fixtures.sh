@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fixture folders, blocks and launchers for the end-to-end tests: good ones, and damaged ones
 # made from good blocks by changing single bytes.
-# usage: make_fixtures.sh PACKER OUT_DIR MAIN_DLL REPO_ROOT BUILD_DIR
+# usage: make_fixtures.sh PACKER OUT_DIR MAIN_DLL REPO_ROOT BUILD_DIR, with VELDRA_ARCH set
+#   (BUILD_DIR holds the host packer and the launcher of each architecture)
 set -euo pipefail
 packer="$1" out="$2" main_dll="$3" root="$4" build="$5"
 rm -rf "$out"
@@ -29,7 +30,7 @@ mkdir -p app/data/deep
 cp "$main_dll" app/main.dll
 echo "hello" > app/data/hello.txt
 echo "deeper" > app/data/deep/note.txt
-VELDRA_OUT="$build" bash "$root/veldra" pack app -o good.exe >/dev/null
+VELDRA_OUT="$build" bash "$root/veldra" pack app -o good.exe --arch "$VELDRA_ARCH" >/dev/null
 "$packer" block app -o app.block
 "$packer" block app -o app-no-checksum.block --no-checksum
 

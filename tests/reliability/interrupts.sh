@@ -9,7 +9,7 @@
 #
 # "Unpacking" is seen from outside: the parent has created the main module in the unpack
 # folder, the first and largest file (about 37 MB, written in some tenths of a second), and
-# its size right after the signal shows that it was still growing.
+# its size right before the signal shows that it was still growing.
 #
 # Under Wine a process that Ctrl+C ends exits with status 0 (Windows: 0xC000013A).
 #
@@ -103,8 +103,10 @@ expect_temp_empty() {
 # 1. Ctrl+C while the parent unpacks: the folder is removed, and nothing starts.
 ctrl_c_while_unpacking() {
   if start_case ctrl_c_unpacking && wait_for_unpacking; then
-    kill -INT -- "-$group"
+    # The size is read before the signal: once it lands the parent may remove the folder
+    # before a read after it, which would say nothing of when the signal came.
     written="$(size_of "$folder/main.dll")"
+    kill -INT -- "-$group"
     finish_runner
     note "Ctrl+C with main.dll at $written of $main_size bytes; status $status, $processes process(es)"
     if [ "$written" = missing ] || [ "$written" -ge "$main_size" ]; then

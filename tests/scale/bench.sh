@@ -2,7 +2,8 @@
 # The benchmark: the launcher under Wine against the platform's limit under the same Wine, the
 # native decoder and tar, and the packer against the zstd command. Medians over repeated runs
 # (hyperfine). Writes docs/benchmarks.md and docs/benchmarks.png.
-# Called by ./veldra bench, which exports ROOT, BUILD, DEPS, PACKER and the Wine variables.
+# Called by ./veldra bench, which exports ROOT, BUILD, DEPS, PACKER, the Wine variables and
+# VELDRA_ARCH, the architecture measured (x86 or x64, whichever runs here).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 runs="${VELDRA_BENCH_RUNS:-10}"
@@ -12,10 +13,15 @@ main_size="${VELDRA_BENCH_MAIN_SIZE:-50}"
 work="${VELDRA_BENCH_DIR:-/tmp/veldra-bench}"
 docs="$ROOT/docs"
 mkdir -p "$work" "$docs"
-cc=(i686-w64-mingw32-gcc -O2 -municode -s)
-zstd_inc="$DEPS/zstd/include"
-zstd_lib="$DEPS/zstd/lib/libzstd.a"
-wine_temp="$(winepath -u 'C:\users\root\Temp' 2>/dev/null || echo "$WINEPREFIX/drive_c/users/root/Temp")"
+arch="${VELDRA_ARCH:-x86}"
+case "$arch" in
+  x86) cc=(i686-w64-mingw32-gcc -O2 -municode -s) loader="$WINE32" symbol_prefix=_ ;;
+  x64) cc=(x86_64-w64-mingw32-gcc -O2 -municode -s) loader="$WINE64" symbol_prefix= ;;
+esac
+wine() { "$loader" "$@"; }
+zstd_inc="$DEPS/zstd/$arch/include"
+zstd_lib="$DEPS/zstd/$arch/lib/libzstd.a"
+wine_temp="$(wine winepath -u 'C:\users\root\Temp' 2>/dev/null || echo "$WINEPREFIX/drive_c/users/root/Temp")"
 
 say() { printf 'bench: %s\n' "$*" >&2; }
 
@@ -46,7 +52,8 @@ extract_frame() {  # block frame
 
 build_limit() {  # block out.exe
   local asm="$work/limit_block.S"
-  printf '    .section .rdata,"dr"\n    .globl _limit_block\n_limit_block:\n    .incbin "%s"\n    .globl _limit_block_end\n_limit_block_end:\n' "$1" > "$asm"
+  printf '    .section .rdata,"dr"\n    .globl %slimit_block\n%slimit_block:\n    .incbin "%s"\n    .globl %slimit_block_end\n%slimit_block_end:\n' \
+    "$symbol_prefix" "$symbol_prefix" "$1" "$symbol_prefix" "$symbol_prefix" > "$asm"
   "${cc[@]}" -static -I"$zstd_inc" -o "$2" "$here/limit.c" "$asm" "$zstd_lib"
 }
 
@@ -54,7 +61,7 @@ prepare_size() {  # mb -> leaves app, exe, block, frame, limit.exe in $work/$mb
   local mb="$1" dir="$work/$1"
   mkdir -p "$dir"
   [ -f "$dir/app/main.dll" ] || "$here/make_app.sh" "$dir/app" "$mb"
-  local options=()
+  local options=(--arch "$arch")
   [ -n "$level" ] && options+=(--level "$level")
   "$ROOT/veldra" pack "$dir/app" -o "$dir/launcher.exe" "${options[@]}" --execution-level asInvoker >/dev/null 2>&1 ||
     "$ROOT/veldra" pack "$dir/app" -o "$dir/launcher.exe" "${options[@]}" >/dev/null
@@ -64,9 +71,10 @@ prepare_size() {  # mb -> leaves app, exe, block, frame, limit.exe in $work/$mb
   build_limit "$dir/app.block" "$dir/limit.exe"
 }
 
-launcher_run() { measure "launcher_$1" "true" wine "$work/$1/launcher.exe"; }
+# hyperfine starts commands itself, so they name the loader, not the shell function.
+launcher_run() { measure "launcher_$1" "true" "$loader" "$work/$1/launcher.exe"; }
 limit_run() {
-  measure "limit_$1" "rm -rf '$wine_temp/limit_out'" wine "$work/$1/limit.exe" 'C:\users\root\Temp\limit_out'
+  measure "limit_$1" "rm -rf '$wine_temp/limit_out'" "$loader" "$work/$1/limit.exe" 'C:\users\root\Temp\limit_out'
 }
 
 # Time from the start of the command to the entry of run_code, and the peak private bytes.
@@ -76,7 +84,7 @@ entry_and_memory() {  # mb
     rm -f "$record"
     sync
     start=$(date +%s%N)
-    FIXTURE_RECORD="$(winepath -w "$record")" wine "$dir/launcher.exe" >/dev/null
+    FIXTURE_RECORD="$(wine winepath -w "$record")" wine "$dir/launcher.exe" >/dev/null
     entered=$(awk '/^entered_ns/ {print $2}' "$record" | tr -d '\r')
     times+=($(( (entered - start) / 1000 )))
   done
@@ -91,9 +99,9 @@ frame_window() {  # block -> window size in bytes, as inspect reports it
 main() {
   say "machine: $(uname -m), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
   "$ROOT/veldra" build >/dev/null
-  wineserver -p 2>/dev/null || true  # a server that is already up is as good
+  "$WINESERVER" -p 2>/dev/null || true  # a server that is already up is as good
   wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
-  trap 'wineserver -k 2>/dev/null || true' EXIT
+  trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
   "${cc[@]}" -o "$work/trivial.exe" "$here/trivial.c"
 
   local mb rows_plot=""
@@ -114,9 +122,9 @@ main() {
   local launcher limit decode_only start_one start_spawn process_start zstd_native tar_native entry
   launcher=$(median_of "$work/launcher_${main_size}.json")
   limit=$(median_of "$work/limit_${main_size}.json")
-  decode_only=$(measure decode_only true wine "$dir/limit.exe" --no-write)
-  start_one=$(measure start_one true wine "$work/trivial.exe")
-  start_spawn=$(measure start_spawn true wine "$work/trivial.exe" spawn)
+  decode_only=$(measure decode_only true "$loader" "$dir/limit.exe" --no-write)
+  start_one=$(measure start_one true "$loader" "$work/trivial.exe")
+  start_spawn=$(measure start_spawn true "$loader" "$work/trivial.exe" spawn)
   process_start=$(python3 -c "print(max(0.0, $start_spawn - $start_one))")
   tar -C "$dir/app" -cf - . | zstd -q -T0 --long=27 -o "$dir/app.tar.zst" -f
   zstd_native=$(measure zstd_native true "zstd -q -d -c '$dir/app.zst' > /dev/null")

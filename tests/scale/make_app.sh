@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Generates an application folder shaped like a real product: a main module of about 72% of
 # the total that exports run_code and carries real machine code as data, 24 further DLLs, and
-# 32 data files in 7 subfolders at most two levels deep. The bulk comes from Wine's i386 DLLs,
-# so that it compresses like real software. Usage: make_app.sh OUT_DIR TOTAL_MB
+# 32 data files in 7 subfolders at most two levels deep. The bulk comes from Wine's own DLLs of
+# the same architecture, so that it compresses like real software.
+# Usage: make_app.sh OUT_DIR TOTAL_MB, for the architecture VELDRA_ARCH (x86 or x64, x86 if unset)
 set -euo pipefail
 out="$1"
 total_mb="$2"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-dlls=/usr/lib/i386-linux-gnu/wine/i386-windows
+case "${VELDRA_ARCH:-x86}" in
+  x86) cc=i686-w64-mingw32-gcc dlls=/usr/lib/i386-linux-gnu/wine/i386-windows ;;
+  x64) cc=x86_64-w64-mingw32-gcc dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows ;;
+  *) echo "make_app.sh: unknown architecture '$VELDRA_ARCH'" >&2; exit 2 ;;
+esac
 total=$((total_mb * 1024 * 1024))
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -24,7 +29,7 @@ mkdir -p "$out"
 
 main_bulk=$((total * 72 / 100))
 pe_bytes 0 "$main_bulk" > "$work/bulk.bin"
-i686-w64-mingw32-gcc -O2 -shared -o "$out/main.dll" "$here/app_main.c" "$here/fixture_bulk.S" \
+"$cc" -O2 -shared -o "$out/main.dll" "$here/app_main.c" "$here/fixture_bulk.S" \
   -DFIXTURE_BULK_FILE="\"$work/bulk.bin\"" -Wl,--kill-at -s -lpsapi
 
 each=$((total * 26 / 100 / 24))

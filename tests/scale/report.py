@@ -1,5 +1,6 @@
 """Writes the benchmark table (docs/benchmarks.md) from the medians that bench.sh measured."""
 import argparse
+import os
 import platform
 import subprocess
 
@@ -12,8 +13,10 @@ def machine():
                 cpu = line.split(":", 1)[1].strip()
                 break
     cores = subprocess.run(["nproc"], capture_output=True, text=True).stdout.strip()
-    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
-    return f"{platform.machine()}, {cpu}, {cores} cores, {wine}"
+    wine = subprocess.run([os.environ["WINE64"], "--version"], capture_output=True, text=True).stdout.strip()
+    arch = os.environ.get("VELDRA_ARCH", "x86")
+    bits = "32-bit (x86)" if arch == "x86" else "64-bit (x64)"
+    return f"{platform.machine()}, {cpu}, {cores} cores, {wine}; the {bits} launcher"
 
 
 def main():

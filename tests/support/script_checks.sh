@@ -1,6 +1,9 @@
 # Helpers shared by the test scripts that drive launchers under Wine from the Linux side.
 # Sourced; the script sets case_name and failures, and reports failures at its end.
 
+# Wine's loader of the architecture under test, which CTest gives each test in VELDRA_WINE.
+wine() { "${VELDRA_WINE:?VELDRA_WINE names the Wine loader of the architecture under test}" "$@"; }
+
 # A Linux path as Wine's Z: drive shows it, and back.
 wine_path() { local p="$1"; printf 'Z:%s' "${p//\//\\}"; }
 linux_path() { local p="${1#Z:}"; printf '%s' "${p//\\//}"; }
