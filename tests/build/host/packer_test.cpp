@@ -5,10 +5,12 @@
 #include "error.h"
 #include "block_report.h"
 #include "names.h"
+#include "test_images.h"
 
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
@@ -233,6 +235,50 @@ TEST(Refusals, EachBadInputIsRefusedWithItsLine)
     }
 }
 
+TEST(Refusals, AMainModuleForAnotherMachineIsRefusedAnythingElseIsPacked)
+{
+    using namespace test_images;
+    std::string lying_offset = x64_image(dll_flags);
+    put_u32(lying_offset, 0x3C, 0x7FFFFFF0);
+    struct module_case {
+        std::string main_name;
+        std::string bytes;
+        architecture arch;
+        std::string line;  // empty: packed
+    };
+    const module_case cases[] = {
+        {"main.dll", x64_image(dll_flags), architecture::x86,
+         "main module 'main.dll' is a 64-bit (x64) DLL; this pack is for x86"},
+        {"main.dll", x86_image(dll_flags), architecture::x64,
+         "main module 'main.dll' is a 32-bit (x86) DLL; this pack is for x64"},
+        {"bin\\app.exe", x64_image(exe_flags), architecture::x86,
+         "main module 'bin\\app.exe' is a 64-bit (x64) executable; this pack is for x86"},
+        {"main.dll", image(arm64, pe32_plus, pe32_plus_optional_size, dll_flags), architecture::x64,
+         "main module 'main.dll' is a DLL for machine 0xaa64; this pack is for x64"},
+        {"main.dll", x86_image(dll_flags), architecture::x86, ""},
+        {"main.dll", x64_image(dll_flags), architecture::x64, ""},
+        // Not PE images at all: the launcher's load error is what the end-to-end tests want.
+        {"main.dll", "MZ\n", architecture::x64, ""},
+        {"main.dll", "a text file posing as a DLL\n", architecture::x86, ""},
+        {"main.dll", lying_offset, architecture::x86, ""},
+        {"main.dll", "", architecture::x64, ""},
+    };
+    for (const auto& each : cases) {
+        scratch_folder app;
+        scratch_folder out;
+        std::string relative = each.main_name;
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        app.put(relative, each.bytes);
+        block_options options;
+        options.main_name = each.main_name;
+        options.arch = each.arch;
+        options.level = 1;
+        const std::string line = refusal([&] { write_block_file(app.path(), options, out.path() / "block"); });
+        EXPECT_EQ(each.line.empty() ? "<no refusal>" : each.line, line) << each.main_name;
+        EXPECT_EQ(each.line.empty(), fs::exists(out.path() / "block")) << line;
+    }
+}
+
 TEST(Refusals, AFileThatCannotBeReadIsRefused)
 {
     if (::geteuid() == 0) {
@@ -388,5 +434,30 @@ TEST(Inspect, ListsEntriesAndFrameFieldsOfABlockAndOfAFileThatCarriesOne)
         EXPECT_NE(text.find("             3  a.dll\n             0  d\\b.txt\n"), std::string::npos) << text;
         EXPECT_NE(text.find("2 entries, 3 bytes of data, archive stream 49 bytes"), std::string::npos) << text;
         EXPECT_NE(text.find("(matches)"), std::string::npos) << text;
+        // "MZ some code" is no PE image: only a PE header names an architecture.
+        EXPECT_EQ(text.find("architecture:"), std::string::npos) << text;
+    }
+}
+
+TEST(Inspect, AnExecutableNamesItsArchitectureRightAfterWhereItsBlockIs)
+{
+    scratch_folder app;
+    app.put("main.dll", "MZ");
+    scratch_folder out;
+    write_block_file(app.path(), block_options{}, out.path() / "block");
+    const std::string block = file_bytes(out.path() / "block");
+    const std::pair<std::string, std::string> cases[] = {
+        {test_images::x86_image(0x0102, 64), "architecture: x86 (PE32, machine 0x014c)\n"},
+        {test_images::x64_image(0x0022, 64), "architecture: x64 (PE32+, machine 0x8664)\n"},
+    };
+    for (const auto& [headers, line] : cases) {
+        std::ofstream(out.path() / "launcher.exe", std::ios::binary) << headers << block;
+        std::ostringstream report;
+        inspect_file(out.path() / "launcher.exe", report);
+        const std::string text = report.str();
+        const std::string first = "block at offset " + std::to_string(headers.size()) + " of '" +
+                                  (out.path() / "launcher.exe").string() + "'\n";
+        EXPECT_EQ(first + line, text.substr(0, first.size() + line.size())) << text;
+        EXPECT_NE(text.find("\nframe: "), std::string::npos) << text;
     }
 }
