@@ -24,9 +24,10 @@ const std::vector<architecture_traits> table = {
      0x0022,
      // x64 code reaches its data through 32-bit RIP-relative displacements, and the linker
      // places the C runtime's data and the import tables after the block: code and data must
-     // stay within 2 GiB of each other, so a block in the last MiB below that no longer links
-     // ("relocation truncated to fit"). 16 MiB of margin is many times the rest of the image,
-     // so the limit is the packer's refusal, never the linker's.
+     // stay within 2 GiB of each other, so a block that leaves less than the rest of the image
+     // (about half a MiB today) below 2 GiB no longer links ("relocation truncated to fit").
+     // 16 MiB of margin leaves the launcher room to grow and keeps the limit the packer's
+     // one-line refusal, never the linker's.
      0x7EFFFFF8,
      "x86_64-w64-mingw32-g++-posix", "x86_64-w64-mingw32-windres"},
 };

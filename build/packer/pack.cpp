@@ -131,31 +131,33 @@ void pack_executable(const fs::path& block_file, const fs::path& output, const b
         throw packer_error("block '" + block_file.string() + "' is larger than a " + target.bits +
                            " executable can carry (" + std::to_string(target.max_block_size) + " bytes at most)");
     }
-    fs::path main_library = tools.launcher_dir / "libveldra_main.a";
-    fs::path launcher_library = tools.launcher_dir / "libveldra_launcher.a";
+    // The tools run in the work folder: every path they are given is absolute.
+    const fs::path main_library = fs::absolute(tools.launcher_dir / "libveldra_main.a");
+    const fs::path launcher_library = fs::absolute(tools.launcher_dir / "libveldra_launcher.a");
+    const fs::path zstd_library = fs::absolute(tools.zstd_library);
+    const fs::path source_dir = fs::absolute(tools.source_dir);
     require_file(main_library, "launcher library");
     require_file(launcher_library, "launcher library");
-    require_file(tools.zstd_library, "zstd decoder library");
+    require_file(zstd_library, "zstd decoder library");
 
     work_folder work;
     fs::create_symlink(fs::absolute(block_file), work.path() / "block.bin");
     write_constants_source(work.path() / "constants.cpp", identity, block_size);
-    run_tool({tools.cxx, "-std=c++17", "-O2", "-I" + tools.source_dir.string(), "-c", "constants.cpp", "-o",
+    run_tool({tools.cxx, "-std=c++17", "-O2", "-I" + source_dir.string(), "-c", "constants.cpp", "-o",
               "constants.o"},
              work.path(), "cannot compile the build constants");
     run_tool({tools.cxx, "-c", "-x", "assembler-with-cpp", "-DVELDRA_BLOCK_FILE=\"block.bin\"",
-              "-Wa,-I" + work.path().string(), (tools.source_dir / "build" / "attached_block.S").string(), "-o",
+              "-Wa,-I" + work.path().string(), (source_dir / "build" / "attached_block.S").string(), "-o",
               "block.o"},
              work.path(), "cannot assemble the block");
 
-    // The tools run in the work folder: every path they are given is absolute.
     output_file out(fs::absolute(output));
     out.close();
     std::vector<std::string> link = {tools.cxx, "-o", out.temporary_path().string(), "constants.o", "block.o"};
     for (const auto& resource : write_resources(work.path(), identity, tools)) {
         link.push_back(resource.string());
     }
-    for (const auto& library : {main_library, launcher_library, tools.zstd_library}) {
+    for (const auto& library : {main_library, launcher_library, zstd_library}) {
         link.push_back(library.string());
     }
     for (const auto& list : {system_libraries(), image_link_flags()}) {

@@ -94,8 +94,8 @@ std::optional<pe_header> read_pe_header(const byte_reader& read)
     }
     header.machine = read_u16(coff, 4);
     header.characteristics = read_u16(coff, characteristics_in_coff);
-    header.optional_header_size = read_u16(coff, 4 + 16);
-    header.optional_header = read(header.offset + signature_and_coff_size, header.optional_header_size);
+    const uint16_t optional_header_size = read_u16(coff, 4 + 16);
+    header.optional_header = read(header.offset + signature_and_coff_size, optional_header_size);
     return header;
 }
 

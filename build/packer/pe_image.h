@@ -18,9 +18,8 @@ struct pe_header {
     uint64_t offset = 0;  // of the "PE\0\0" signature
     uint16_t machine = 0;
     uint16_t characteristics = 0;
-    uint16_t optional_header_size = 0;  // as the COFF header states it
-    // The optional header's fixed part as far as the file holds it (at most 112 bytes, the
-    // longer PE32+ one), whatever the stated size.
+    // The optional header, as long as the COFF header states and the file holds: a header
+    // that claims less than its format's fixed part is shorter than that here.
     std::string optional_header;
 };
 
