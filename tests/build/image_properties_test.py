@@ -51,7 +51,7 @@ def objdump_fields(report):
 
 def data_directories(report):
     entries = {}
-    for match in re.finditer(r"^Entry ([0-9a-f]) ([0-9a-f]{8}) ([0-9a-f]{8})", report, re.M):
+    for match in re.finditer(r"^Entry ([0-9a-f]) ([0-9a-f]{8}|[0-9a-f]{16}) ([0-9a-f]{8})", report, re.M):
         entries[int(match.group(1), 16)] = (int(match.group(2), 16), int(match.group(3), 16))
     return entries
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The packer's command line: each refusal is one line on standard error with a non-zero status
 # and leaves no file behind; the same input gives the same bytes; a damaged block is linked as
-# it is. usage: packer_command_line_test.sh PACKER
+# it is. usage: packer_command_line_test.sh PACKER, with VELDRA_ARCH naming the packer's
+# architecture (x86 when unset)
 set -uo pipefail
 packer="$(realpath "$1")"
 scratch="$(mktemp -d /tmp/veldra-cli-XXXXXX)"
@@ -88,6 +89,18 @@ expect_refusal pack-missing-main "main module 'main.dll' not found" -- \
 expect_refusal pack-missing-block "cannot read block '$scratch/none.block'" -- \
   "$packer" pack --block "$scratch/none.block" -o out.exe
 
+# A real main module built for the other architecture than the one this tree packs for.
+case "${VELDRA_ARCH:-x86}" in
+  x86) other=x64 other_cc=x86_64-w64-mingw32-gcc ;;
+  x64) other=x86 other_cc=i686-w64-mingw32-gcc ;;
+esac
+mkdir -p "$scratch/other-arch"
+printf 'int __stdcall run_code(int c, void* v, const void* p) { return c; }\n' > "$scratch/run_code.c"
+"$other_cc" -shared -o "$scratch/other-arch/main.dll" "$scratch/run_code.c" -Wl,--kill-at ||
+  fail "cannot build a $other DLL"
+expect_refusal other-arch-main "main module 'main.dll' is a $( [ "$other" = x64 ] && echo 64-bit || echo 32-bit) ($other) DLL; this pack is for ${VELDRA_ARCH:-x86}" -- \
+  "$packer" pack "$scratch/other-arch" -o out.exe
+
 # Same folder, same options: same bytes, for the block and for the executable.
 "$packer" block "$scratch/good" -o "$scratch/one.block" || fail "block failed"
 "$packer" block "$scratch/good" -o "$scratch/two.block" || fail "block failed"
@@ -104,7 +117,7 @@ grep -qF 'not a block at all' "$scratch/damaged.exe" || fail "the damaged block 
 
 # inspect reads an executable and names its entries and frame fields.
 report="$("$packer" inspect "$scratch/one.exe")" || fail "inspect failed"
-for text in "checksum: yes" "content size: not stored" "  main.dll" "  data\\x.txt" "2 entries"; do
+for text in "architecture: ${VELDRA_ARCH:-x86} (" "checksum: yes" "content size: not stored" "  main.dll" "  data\\x.txt" "2 entries"; do
   grep -qF -- "$text" <<<"$report" || fail "inspect report lacks '$text': $report"
 done
 
