@@ -25,52 +25,21 @@ void os_fail_fast_real()
     ::exit(status);
 }
 
-static const os_call_table default_calls = {
-    ::GetEnvironmentVariableW,
-    ::SetEnvironmentVariableW,
-    ::GetCurrentProcessId,
-    ::OpenProcess,
-    ::K32GetModuleFileNameExW,
-    ::CreateProcessW,
-    ::GetStdHandle,
-    ::WaitForSingleObject,
-    ::GetExitCodeProcess,
-    ::TerminateProcess,
-    ::CloseHandle,
-    ::DuplicateHandle,
-    ::GetModuleFileNameW,
-    ::GetCommandLineW,
-    ::CommandLineToArgvW,
-    ::CreateFileW,
-    ::GetModuleHandleA,
-    ::GetProcAddress,
-    ::GetShortPathNameW,
-    ::GetFullPathNameW,
-    ::GetTempPathW,
-    ::SHGetFolderPathW,
-    ::CreateDirectoryW,
-    ::WriteFile,
-    ::GetFileAttributesW,
-    ::FindFirstFileW,
-    ::FindNextFileW,
-    ::FindClose,
-    ::SetFileAttributesW,
-    ::DeleteFileW,
-    ::RemoveDirectoryW,
-    ::Sleep,
-    ::GetSystemTimeAsFileTime,
-    ::QueryPerformanceCounter,
-    ::SetDllDirectoryW,
-    ::AddDllDirectory,
-    ::LoadLibraryExW,
-    ::SetConsoleCtrlHandler,
-    ::FormatMessageA,
-    ::malloc,
-    ::free,
-    ::ZSTD_createDCtx,
-    runtime_exit,
-    os_fail_fast_real,
-};
+static os_call_table real_calls()
+{
+    os_call_table calls{};
+#define VELDRA_REAL_CALL(name) calls.name = ::name;
+    VELDRA_SYSTEM_CALLS(VELDRA_REAL_CALL)
+#undef VELDRA_REAL_CALL
+    calls.malloc = ::malloc;
+    calls.free = ::free;
+    calls.ZSTD_createDCtx = ::ZSTD_createDCtx;
+    calls.exit = runtime_exit;
+    calls.fail_fast = os_fail_fast_real;
+    return calls;
+}
+
+static const os_call_table default_calls = real_calls();
 
 os_call_table os = default_calls;
 

@@ -21,53 +21,60 @@
 
 struct ZSTD_DCtx_s;
 
+// Every system call of the launcher, by name. A call added here gets its entry in the table and
+// the real function as its default, with the type the system header gives it.
+#define VELDRA_SYSTEM_CALLS(X) \
+    /* Environment and process identity. */ \
+    X(GetEnvironmentVariableW) \
+    X(SetEnvironmentVariableW) \
+    X(GetCurrentProcessId) \
+    /* Processes. */ \
+    X(OpenProcess) \
+    X(K32GetModuleFileNameExW) \
+    X(CreateProcessW) \
+    X(GetStdHandle) \
+    X(WaitForSingleObject) \
+    X(GetExitCodeProcess) \
+    X(TerminateProcess) \
+    X(CloseHandle) \
+    X(DuplicateHandle) \
+    /* Own image and command line. */ \
+    X(GetModuleFileNameW) \
+    X(GetCommandLineW) \
+    X(CommandLineToArgvW) \
+    /* Paths and files. */ \
+    X(CreateFileW) \
+    X(GetModuleHandleA) \
+    X(GetProcAddress) \
+    X(GetShortPathNameW) \
+    X(GetFullPathNameW) \
+    X(GetTempPathW) \
+    X(SHGetFolderPathW) \
+    X(CreateDirectoryW) \
+    X(WriteFile) \
+    X(GetFileAttributesW) \
+    X(FindFirstFileW) \
+    X(FindNextFileW) \
+    X(FindClose) \
+    X(SetFileAttributesW) \
+    X(DeleteFileW) \
+    X(RemoveDirectoryW) \
+    X(Sleep) \
+    /* Time. */ \
+    X(GetSystemTimeAsFileTime) \
+    X(QueryPerformanceCounter) \
+    /* Modules. */ \
+    X(SetDllDirectoryW) \
+    X(AddDllDirectory) \
+    X(LoadLibraryExW) \
+    /* Console and errors. */ \
+    X(SetConsoleCtrlHandler) \
+    X(FormatMessageA) \
+
 struct os_call_table {
-    // Environment and process identity.
-    decltype(&::GetEnvironmentVariableW) GetEnvironmentVariableW;
-    decltype(&::SetEnvironmentVariableW) SetEnvironmentVariableW;
-    decltype(&::GetCurrentProcessId) GetCurrentProcessId;
-    // Processes.
-    decltype(&::OpenProcess) OpenProcess;
-    decltype(&::K32GetModuleFileNameExW) K32GetModuleFileNameExW;
-    decltype(&::CreateProcessW) CreateProcessW;
-    decltype(&::GetStdHandle) GetStdHandle;
-    decltype(&::WaitForSingleObject) WaitForSingleObject;
-    decltype(&::GetExitCodeProcess) GetExitCodeProcess;
-    decltype(&::TerminateProcess) TerminateProcess;
-    decltype(&::CloseHandle) CloseHandle;
-    decltype(&::DuplicateHandle) DuplicateHandle;
-    // Own image and command line.
-    decltype(&::GetModuleFileNameW) GetModuleFileNameW;
-    decltype(&::GetCommandLineW) GetCommandLineW;
-    decltype(&::CommandLineToArgvW) CommandLineToArgvW;
-    // Paths and files.
-    decltype(&::CreateFileW) CreateFileW;
-    decltype(&::GetModuleHandleA) GetModuleHandleA;
-    decltype(&::GetProcAddress) GetProcAddress;
-    decltype(&::GetShortPathNameW) GetShortPathNameW;
-    decltype(&::GetFullPathNameW) GetFullPathNameW;
-    decltype(&::GetTempPathW) GetTempPathW;
-    decltype(&::SHGetFolderPathW) SHGetFolderPathW;
-    decltype(&::CreateDirectoryW) CreateDirectoryW;
-    decltype(&::WriteFile) WriteFile;
-    decltype(&::GetFileAttributesW) GetFileAttributesW;
-    decltype(&::FindFirstFileW) FindFirstFileW;
-    decltype(&::FindNextFileW) FindNextFileW;
-    decltype(&::FindClose) FindClose;
-    decltype(&::SetFileAttributesW) SetFileAttributesW;
-    decltype(&::DeleteFileW) DeleteFileW;
-    decltype(&::RemoveDirectoryW) RemoveDirectoryW;
-    decltype(&::Sleep) Sleep;
-    // Time.
-    decltype(&::GetSystemTimeAsFileTime) GetSystemTimeAsFileTime;
-    decltype(&::QueryPerformanceCounter) QueryPerformanceCounter;
-    // Modules.
-    decltype(&::SetDllDirectoryW) SetDllDirectoryW;
-    decltype(&::AddDllDirectory) AddDllDirectory;
-    decltype(&::LoadLibraryExW) LoadLibraryExW;
-    // Console and errors.
-    decltype(&::SetConsoleCtrlHandler) SetConsoleCtrlHandler;
-    decltype(&::FormatMessageA) FormatMessageA;
+#define VELDRA_DECLARE_CALL(name) decltype(&::name) name;
+    VELDRA_SYSTEM_CALLS(VELDRA_DECLARE_CALL)
+#undef VELDRA_DECLARE_CALL
     // C runtime.
     void* (*malloc)(size_t);
     void (*free)(void*);
