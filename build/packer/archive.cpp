@@ -8,7 +8,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <clocale>
+#include <cwctype>
+#include <locale.h>
+#include <map>
 #include <set>
+#include <wctype.h>
 
 namespace fs = std::filesystem;
 
@@ -36,11 +41,39 @@ std::ifstream open_for_reading(const fs::path& path)
     return file;
 }
 
-folder_listing list_folder(const fs::path& folder)
+bool is_within(const fs::path& inner, const fs::path& root)
+{
+    auto mismatch = std::mismatch(root.begin(), root.end(), inner.begin(), inner.end());
+    return mismatch.first == root.end();
+}
+
+// A link is packed as what it leads to only when that stays inside the application folder:
+// one that leaves it would put a file of the packing machine into the executable, and one that
+// leads nowhere (dangling, or a loop) has nothing to pack.
+void require_link_inside(const fs::path& link, const fs::path& real_root)
+{
+    std::error_code error;
+    fs::path target = fs::canonical(link, error);
+    if (error) {
+        throw packer_error("cannot pack " + quoted(link) + ": a symbolic link that leads nowhere (dangling or a loop)");
+    }
+    if (!is_within(target, real_root)) {
+        throw packer_error("cannot pack " + quoted(link) + ": a symbolic link that leads outside the application folder");
+    }
+}
+
+folder_listing list_folder(const fs::path& folder, const fs::path& real_root)
 {
     folder_listing listing;
     std::error_code error;
     for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        fs::file_status link_status = it->symlink_status(error);
+        if (error) {
+            break;
+        }
+        if (fs::is_symlink(link_status)) {
+            require_link_inside(it->path(), real_root);
+        }
         fs::file_status status = it->status(error);
         if (error) {
             break;
@@ -78,7 +111,7 @@ archive_entry make_entry(const fs::path& source, const std::string& relative)
 
 class collector {
 public:
-    explicit collector(const std::string& main_relative) : main_(main_relative) {}
+    collector(const std::string& main_relative, const fs::path& real_root) : main_(main_relative), root_(real_root) {}
 
     void add_folder(const fs::path& folder, const std::string& prefix, std::vector<archive_entry>& entries)
     {
@@ -86,7 +119,7 @@ public:
         if (!ancestors_.insert(real).second) {
             throw packer_error("cannot pack " + quoted(folder) + ": a symbolic link leads back to a folder above it");
         }
-        folder_listing listing = list_folder(folder);
+        folder_listing listing = list_folder(folder, root_);
         for (const auto& file : listing.files) {
             std::string relative = prefix + file.filename().string();
             if (relative != main_) {
@@ -101,8 +134,50 @@ public:
 
 private:
     std::string main_;
+    fs::path root_;
     std::set<fs::path> ancestors_;
 };
+
+// Windows compares names through an upper-case table, one UTF-16 unit at a time: the simple
+// upper-case mapping of the C.UTF-8 locale stands in for it (ASCII alone where that locale is
+// missing). Surrogates map to themselves, as they do there.
+std::u16string folded(const std::u16string& name)
+{
+    static locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    std::u16string result = name;
+    for (char16_t& unit : result) {
+        if (unit >= 0xD800 && unit < 0xE000) {
+            continue;
+        }
+        if (utf8 != static_cast<locale_t>(0)) {
+            wint_t upper = ::towupper_l(static_cast<wint_t>(unit), utf8);
+            unit = upper < 0x10000 ? static_cast<char16_t>(upper) : unit;
+        } else if (unit >= u'a' && unit <= u'z') {
+            unit = static_cast<char16_t>(unit - (u'a' - u'A'));
+        }
+    }
+    return result;
+}
+
+// Two names Windows would take for one: the later file would overwrite the earlier, or a file
+// would stand where a folder must be made. Folders count by the names they give their files.
+void refuse_case_collisions(const std::vector<archive_entry>& entries)
+{
+    std::map<std::u16string, std::u16string> seen;
+    auto claim = [&seen](const std::u16string& name) {
+        auto inserted = seen.emplace(folded(name), name);
+        if (!inserted.second && inserted.first->second != name) {
+            throw packer_error("names '" + utf16_to_utf8(inserted.first->second) + "' and '" + utf16_to_utf8(name) +
+                               "' differ only by case: Windows would unpack them as one");
+        }
+    };
+    for (const auto& entry : entries) {
+        for (size_t cut = entry.name.find(u'\\'); cut != std::u16string::npos; cut = entry.name.find(u'\\', cut + 1)) {
+            claim(entry.name.substr(0, cut));
+        }
+        claim(entry.name);
+    }
+}
 
 // The main module's name as the user gave it, with either separator, as a relative path.
 std::string main_relative_path(const std::string& main_name)
@@ -126,8 +201,11 @@ std::vector<archive_entry> collect_entries(const fs::path& app_dir, const std::s
     if (!fs::is_regular_file(main_path, error)) {
         throw packer_error("main module " + quoted(fs::path(main_relative)) + " not found in " + quoted(app_dir));
     }
+    const fs::path real_root = fs::canonical(app_dir);
+    require_link_inside(main_path, real_root);
     std::vector<archive_entry> entries{make_entry(main_path, main_relative)};
-    collector(main_relative).add_folder(app_dir, "", entries);
+    collector(main_relative, real_root).add_folder(app_dir, "", entries);
+    refuse_case_collisions(entries);
     return entries;
 }
 

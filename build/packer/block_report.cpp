@@ -90,9 +90,57 @@ frame_layout walk_frame(std::ifstream& file, uint64_t start)
     return layout;
 }
 
+// The launcher's own bounds: a longer name would not fit its buffer, a larger window would
+// not decode. inspect refuses both rather than hold what a crafted block asks for.
+constexpr size_t max_listed_name_units = 1023;
+constexpr uint64_t max_window_size = uint64_t{1} << 27;
+
+// A name as one safe line: control characters, DEL, C1 controls and unpaired surrogates become
+// \xNN or \uNNNN, so a crafted name cannot move the cursor or fake report lines.
+std::string printable_name(const std::u16string& name)
+{
+    std::string result;
+    std::u16string plain;
+    auto flush = [&] {
+        result += utf16_to_utf8(plain);
+        plain.clear();
+    };
+    for (size_t i = 0; i < name.size(); ++i) {
+        char16_t unit = name[i];
+        bool high = unit >= 0xD800 && unit < 0xDC00;
+        bool low = unit >= 0xDC00 && unit < 0xE000;
+        bool paired = high && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] < 0xE000;
+        if (paired) {
+            plain += unit;
+            plain += name[++i];
+            continue;
+        }
+        char escape[8];
+        if (unit < 0x20 || unit == 0x7F || (unit >= 0x80 && unit < 0xA0)) {
+            std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(unit));
+        } else if (high || low) {
+            std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(unit));
+        } else {
+            plain += unit;
+            continue;
+        }
+        flush();
+        result += escape;
+    }
+    flush();
+    return result;
+}
+
 // Parses the archive stream as it arrives, one byte at a time through a small state machine.
+// With a report stream, entries are written out as they complete and not kept, so a block of
+// millions of entries costs no more memory than one of two.
 class archive_lister {
 public:
+    archive_lister() = default;
+    explicit archive_lister(std::ostream* report) : report_(report) {}
+    uint64_t count = 0;
+    uint64_t data_size = 0;
+
     void feed(const char* data, size_t size)
     {
         for (size_t i = 0; i < size;) {
@@ -125,7 +173,15 @@ private:
             take_name_unit();
         } else if (state_ == state::size && pending_.size() == 8) {
             left_ = little_endian(reinterpret_cast<const unsigned char*>(pending_.data()), 8);
-            entries.push_back({utf16_to_utf8(name_), left_});
+            ++count;
+            data_size += left_;
+            if (report_ != nullptr) {
+                char size[24];
+                std::snprintf(size, sizeof size, "%14llu", static_cast<unsigned long long>(left_));
+                *report_ << size << "  " << printable_name(name_) << "\n";
+            } else {
+                entries.push_back({printable_name(name_), left_});
+            }
             name_.clear();
             pending_.clear();
             state_ = left_ ? state::data : state::name;
@@ -138,6 +194,10 @@ private:
                                               (static_cast<unsigned char>(pending_[1]) << 8));
         pending_.clear();
         if (unit != 0) {
+            if (name_.size() >= max_listed_name_units) {
+                throw packer_error("entry " + std::to_string(count + 1) +
+                                   " has a name longer than 1,023 UTF-16 units, which the launcher cannot take");
+            }
             name_ += unit;
         } else {
             state_ = name_.empty() ? state::done : state::size;
@@ -149,6 +209,7 @@ private:
     std::u16string name_;
     uint64_t left_ = 0;
     bool extra_ = false;
+    std::ostream* report_ = nullptr;
 };
 
 struct dctx_deleter {
@@ -159,7 +220,7 @@ struct dctx_deleter {
 std::string decode_frame(std::ifstream& file, uint64_t start, uint64_t size, archive_lister& lister, uint64_t& produced)
 {
     std::unique_ptr<ZSTD_DCtx, dctx_deleter> context(ZSTD_createDCtx());
-    ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, 31);
+    ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, 27);
     std::vector<char> output(ZSTD_DStreamOutSize());
     produced = 0;
     for (uint64_t offset = 0; offset < size;) {
@@ -295,20 +356,18 @@ void inspect_file(const std::filesystem::path& path, std::ostream& out)
     }
     frame_layout frame = walk_frame(file, start + 3);
     report_header(frame, out);
+    if (!frame.header.window_size || *frame.header.window_size > max_window_size) {
+        throw packer_error("the frame asks for a window of " +
+                           (frame.header.window_size ? size_text(*frame.header.window_size) : std::string("unknown size")) +
+                           ", more than the 134217728 bytes (2^27) the launcher decodes");
+    }
     report_tail(file, start, start + 3 + frame.size, out);
 
-    archive_lister lister;
+    archive_lister lister(&out);
     uint64_t produced = 0;
-    std::string error = decode_frame(file, start + 3, frame.size, lister, produced);
     out << "entries:\n";
-    uint64_t data = 0;
-    for (const auto& entry : lister.entries) {
-        char size[24];
-        std::snprintf(size, sizeof size, "%14llu", static_cast<unsigned long long>(entry.size));
-        out << size << "  " << entry.name << "\n";
-        data += entry.size;
-    }
-    out << lister.entries.size() << " entries, " << size_text(data) << " of data, archive stream "
+    std::string error = decode_frame(file, start + 3, frame.size, lister, produced);
+    out << lister.count << " entries, " << size_text(lister.data_size) << " of data, archive stream "
         << size_text(produced) << "\n";
     if (!error.empty()) {
         throw packer_error("the frame does not decode: " + error);

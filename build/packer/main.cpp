@@ -1,6 +1,7 @@
 // The packer's command line: block, pack and inspect. Every failure is one line on standard
 // error and a non-zero status, and leaves no output file behind.
 #include "block_writer.h"
+#include "cleanup.h"
 #include "error.h"
 #include "block_report.h"
 #include "output_file.h"
@@ -41,7 +42,8 @@ const char usage[] =
     "pack also takes [--company TEXT] [--product TEXT] [--version X.Y.Z] [--description TEXT]\n"
     "       [--original-filename TEXT] [--internal-name TEXT] [--template TEXT]\n"
     "       [--execution-level asInvoker|highestAvailable|requireAdministrator]\n"
-    "       [--sign-pkcs12 FILE [--sign-password TEXT] [--timestamp URL]]\n";
+    "       [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp URL]]\n"
+    "       (or the password in VELDRA_SIGN_PASSWORD)\n";
 
 struct command_line {
     std::string command;
@@ -55,8 +57,8 @@ const std::vector<std::string> valued_options = {"-o", "--arch", "--main", "--le
                                                  // what the executable carries besides the application
                                                  "--company", "--product", "--version", "--description",
                                                  "--original-filename", "--internal-name", "--template",
-                                                 "--execution-level", "--sign-pkcs12", "--sign-password",
-                                                 "--timestamp"};
+                                                 "--execution-level", "--sign-pkcs12",
+                                                 "--sign-password-file", "--timestamp"};
 
 command_line parse(int argc, char** argv)
 {
@@ -68,6 +70,9 @@ command_line parse(int argc, char** argv)
     for (int i = 2; i < argc; ++i) {
         std::string argument = argv[i];
         bool valued = std::find(valued_options.begin(), valued_options.end(), argument) != valued_options.end();
+        if (argument == "--sign-password") {
+            throw packer_error(packer::sign_password_refusal);
+        }
         if (argument == "--no-checksum") {
             line.no_checksum = true;
         } else if (valued) {
@@ -160,7 +165,7 @@ packer::toolchain toolchain_of(const command_line& line)
     return tools;
 }
 
-// A temporary block beside the output, removed when the pack ends.
+// A temporary block in a private folder beside the output, removed when the pack ends.
 int run_pack(const command_line& line)
 {
     fs::path output = output_of(line);
@@ -177,15 +182,9 @@ int run_pack(const command_line& line)
     }
     packer::block_options options = block_options_of(line);
     fs::path app_dir = one_folder(line);
-    fs::path block = output.string() + ".block";
-    struct remover {
-        fs::path path;
-        ~remover()
-        {
-            std::error_code ignored;
-            fs::remove(path, ignored);
-        }
-    } remove_block{block};
+    fs::path output_folder = fs::absolute(output).parent_path();
+    packer::temporary_folder block_folder(output_folder, ".veldra-block");
+    fs::path block = block_folder.path() / "block.bin";
     packer::write_block_file(app_dir, options, block);
     packer::pack_executable(block, output, identity, tools, signing);
     return 0;
@@ -205,6 +204,7 @@ int run_inspect(const command_line& line)
 int main(int argc, char** argv)
 {
     try {
+        packer::install_cleanup_handlers();
         command_line line = parse(argc, argv);
         if (line.command == "block") {
             return run_block(line);

@@ -2,6 +2,7 @@
 #include "names.h"
 
 #include "error.h"
+#include "payload/archive_names.h"
 
 #include <cstdint>
 
@@ -31,16 +32,6 @@ long decode_utf8(std::string_view text, size_t& i)
     const long smallest[] = {0, 0x80, 0x800, 0x10000};
     bool surrogate = code >= 0xD800 && code <= 0xDFFF;
     return code < smallest[extra] || code > 0x10FFFF || surrogate ? -1 : code;
-}
-
-bool is_forbidden_character(char16_t unit)
-{
-    return unit < 0x20 || std::u16string_view(u"<>:\"|?*").find(unit) != std::u16string_view::npos;
-}
-
-bool is_bad_component(std::u16string_view component)
-{
-    return component.empty() || component == u"." || component == u"..";
 }
 
 }  // namespace
@@ -96,28 +87,25 @@ std::string name_problem(std::u16string_view name)
     if (name.size() > max_name_units) {
         return "is longer than 1,023 UTF-16 units (" + std::to_string(name.size()) + ")";
     }
-    if (!name.empty() && name[0] == u'\\') {
-        return "starts with a backslash";
-    }
-    if (name.size() >= 2 && name[1] == u':') {
+    // Before the shared rule, which would call the drive's colon just a character.
+    if (name.size() >= 2 && name[0] != u'\\' && name[1] == u':') {
         return "starts with a drive";
     }
-    for (size_t start = 0;;) {
-        size_t end = name.find(u'\\', start);
-        if (is_bad_component(name.substr(start, end - start))) {
-            return "has an empty, \".\" or \"..\" component";
-        }
-        if (end == std::u16string_view::npos) {
-            break;
-        }
-        start = end + 1;
+    switch (check_archive_name(name.data(), name.size())) {
+    case archive_name_safe:
+        return "";
+    case archive_name_leading_backslash:
+        return "starts with a backslash";
+    case archive_name_bad_component:
+        return "has an empty, \".\" or \"..\" component";
+    case archive_name_bad_character:
+        return "holds a character that Windows does not allow in file names";
+    case archive_name_bad_ending:
+        return "has a component that ends in a dot or a blank, which Windows would drop";
+    case archive_name_device:
+        return "has a component that Windows takes for a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9)";
     }
-    for (char16_t unit : name) {
-        if (is_forbidden_character(unit)) {
-            return "holds a character that Windows does not allow in file names";
-        }
-    }
-    return "";
+    return "breaks a rule of archive names";
 }
 
 std::u16string archive_name(const std::string& relative_path)

@@ -1,10 +1,13 @@
 // Temporary-then-rename output.
 #include "output_file.h"
 
+#include "cleanup.h"
 #include "error.h"
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace packer {
@@ -18,12 +21,23 @@ std::string describe(const std::filesystem::path& path)
 
 }  // namespace
 
-output_file::output_file(const std::filesystem::path& target)
-    : target_(target),
-      temporary_(target.string() + ".tmp-" + std::to_string(::getpid()))
+// mkostemp opens with O_CREAT | O_EXCL, mode 0600: it fails on anything already there, a
+// symbolic link included, and its six characters come from a random source.
+output_file::output_file(const std::filesystem::path& target, bool executable)
+    : target_(target), executable_(executable)
 {
-    file_ = std::fopen(temporary_.c_str(), "wb");
+    std::string pattern = target.string() + ".tmp-XXXXXX";
+    int descriptor = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (descriptor < 0) {
+        throw packer_error("cannot write " + describe(pattern));
+    }
+    temporary_ = pattern;
+    slot_ = remember_temporary(temporary_, false);
+    file_ = ::fdopen(descriptor, "wb");
     if (file_ == nullptr) {
+        ::close(descriptor);
+        std::filesystem::remove(temporary_);
+        forget_temporary(slot_);
         throw packer_error("cannot write " + describe(temporary_));
     }
 }
@@ -37,6 +51,7 @@ output_file::~output_file()
         std::error_code ignored;
         std::filesystem::remove(temporary_, ignored);
     }
+    forget_temporary(slot_);
 }
 
 void output_file::write(const char* data, size_t size)
@@ -60,6 +75,12 @@ void output_file::close()
 
 void output_file::commit()
 {
+    // The mode an ordinary new file gets, not mkostemp's 0600.
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (file_ != nullptr) {
+        ::fchmod(::fileno(file_), (executable_ ? 0777 : 0666) & ~mask);
+    }
     close();
     if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
         throw packer_error("cannot write " + describe(target_));

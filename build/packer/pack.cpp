@@ -2,6 +2,7 @@
 // read-only data, link, then set the header fields the linker does not and sign.
 #include "pack.h"
 
+#include "cleanup.h"
 #include "error.h"
 #include "names.h"
 #include "output_file.h"
@@ -21,41 +22,37 @@ namespace packer {
 
 namespace {
 
-// A wide literal as an array of code units: no escape or encoding question can arise.
+// A wide literal as an array of code units, and nothing else of the user's text: no escape or
+// encoding question can arise, and no comment that a trailing backslash could extend.
 std::string wide_array(const char* name, const std::u16string& text)
 {
-    std::string printable;
-    for (char16_t unit : text) {
-        printable += unit >= 0x20 && unit < 0x7F ? static_cast<char>(unit) : '?';
-    }
-    std::string line = "// " + printable + "\nextern const wchar_t " + name + "[] = {";
+    std::string line = std::string("extern const wchar_t ") + name + "[] = {";
     for (char16_t unit : text) {
         line += std::to_string(static_cast<unsigned>(unit)) + ", ";
     }
     return line + "0};\n";
 }
 
-// A folder of its own for the intermediate files, removed when the pack ends.
-class work_folder {
+// A folder of its own for the intermediate files, removed when the pack ends or a signal
+// ends the packer.
+class work_folder : public temporary_folder {
 public:
-    work_folder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "veldra-pack-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw packer_error("cannot make a temporary folder: " + std::string(std::strerror(errno)));
-        }
-        path_ = pattern;
-    }
-    ~work_folder()
-    {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
+    work_folder() : temporary_folder(fs::temp_directory_path(), "veldra-pack") {}
 };
+
+// The finished image goes from the private work folder into the exclusive temporary output.
+void copy_into(const fs::path& source, output_file& out)
+{
+    std::ifstream in(source, std::ios::binary);
+    std::vector<char> chunk(1 << 20);
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        out.write(chunk.data(), static_cast<size_t>(in.gcount()));
+    }
+    if (in.bad() || !in.eof()) {
+        throw packer_error("cannot read '" + source.string() + "'");
+    }
+}
 
 void require_file(const fs::path& file, const std::string& what)
 {
@@ -151,9 +148,9 @@ void pack_executable(const fs::path& block_file, const fs::path& output, const b
               "block.o"},
              work.path(), "cannot assemble the block");
 
-    output_file out(fs::absolute(output));
-    out.close();
-    std::vector<std::string> link = {tools.cxx, "-o", out.temporary_path().string(), "constants.o", "block.o"};
+    // The linker writes only inside the work folder, whose name nobody can foresee.
+    const fs::path linked = work.path() / "linked.exe";
+    std::vector<std::string> link = {tools.cxx, "-o", linked.string(), "constants.o", "block.o"};
     for (const auto& resource : write_resources(work.path(), identity, tools)) {
         link.push_back(resource.string());
     }
@@ -164,10 +161,12 @@ void pack_executable(const fs::path& block_file, const fs::path& output, const b
         link.insert(link.end(), list.begin(), list.end());
     }
     run_tool(link, work.path(), "cannot link the launcher");
-    set_image_fields(out.temporary_path(), tools.arch);
+    set_image_fields(linked, tools.arch);
     if (!signing.pkcs12.empty()) {
-        sign_image(out.temporary_path(), signing, work.path());
+        sign_image(linked, signing, work.path());
     }
+    output_file out(fs::absolute(output), true);
+    copy_into(linked, out);
     out.commit();
 }
 

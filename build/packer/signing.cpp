@@ -1,16 +1,24 @@
-// Signing through osslsigncode. The password reaches it in a file of the work folder, never on
-// a command line that other users of the machine could read.
+// Signing through osslsigncode. The password comes from a file or the environment and reaches
+// osslsigncode in a file of the work folder (-readpass), never on a command line that other
+// users of the machine could read.
 #include "signing.h"
 
 #include "error.h"
 #include "pe_image.h"
 #include "tool_run.h"
 
+#include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace packer {
+
+const char sign_password_refusal[] =
+    "--sign-password is not taken: a password on a command line can be read by every user of the machine; "
+    "use --sign-password-file FILE or the VELDRA_SIGN_PASSWORD environment variable";
 
 namespace {
 
@@ -25,16 +33,36 @@ bool is_http_url(const std::string& url)
     return (url.rfind("http://", 0) == 0 && url.size() > 7) || (url.rfind("https://", 0) == 0 && url.size() > 8);
 }
 
-// The work folder is the packer's own (mode 0700), so the file is readable by this user only.
+// Mode 0600, created exclusively and never through a link, in the packer's own folder (0700).
 fs::path write_password_file(const fs::path& work_dir, const std::string& password)
 {
     const fs::path file = work_dir / "signing-password";
-    std::ofstream out(file, std::ios::binary);
-    out << password;
-    if (!out) {
+    int descriptor = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool written = descriptor >= 0 && ::write(descriptor, password.data(), password.size()) ==
+                                          static_cast<ssize_t>(password.size());
+    if (descriptor >= 0 && ::close(descriptor) != 0) {
+        written = false;
+    }
+    if (!written) {
+        std::error_code ignored;
+        fs::remove(file, ignored);
         throw packer_error("cannot write '" + file.string() + "'");
     }
     return file;
+}
+
+// The first line of the file, without its line ending: a file made with echo works as well.
+std::string read_password_file(const std::string& name)
+{
+    std::ifstream in(name, std::ios::binary);
+    std::string password;
+    if (name.empty() || !fs::is_regular_file(name) || !in || (!std::getline(in, password) && !in.eof())) {
+        throw packer_error("cannot read the password file '" + name + "'");
+    }
+    if (!password.empty() && password.back() == '\r') {
+        password.pop_back();
+    }
+    return password;
 }
 
 }  // namespace
@@ -43,11 +71,14 @@ signing_options signing_from_options(const std::map<std::string, std::string>& o
 {
     signing_options signing;
     const std::string* pkcs12 = given(options, "--sign-pkcs12");
-    const std::string* password = given(options, "--sign-password");
+    const std::string* password_file = given(options, "--sign-password-file");
     const std::string* timestamp = given(options, "--timestamp");
+    if (given(options, "--sign-password") != nullptr) {
+        throw packer_error(sign_password_refusal);
+    }
     if (pkcs12 == nullptr) {
-        if (password != nullptr || timestamp != nullptr) {
-            throw packer_error("--sign-password and --timestamp go with --sign-pkcs12");
+        if (password_file != nullptr || timestamp != nullptr) {
+            throw packer_error("--sign-password-file and --timestamp go with --sign-pkcs12");
         }
         return signing;
     }
@@ -59,7 +90,12 @@ signing_options signing_from_options(const std::map<std::string, std::string>& o
         throw packer_error("--timestamp takes an http:// or https:// URL (got '" + *timestamp + "')");
     }
     signing.pkcs12 = fs::absolute(*pkcs12);
-    signing.password = password == nullptr ? std::nullopt : std::optional<std::string>(*password);
+    const char* from_environment = std::getenv("VELDRA_SIGN_PASSWORD");
+    if (password_file != nullptr) {
+        signing.password = read_password_file(*password_file);
+    } else if (from_environment != nullptr) {
+        signing.password = std::string(from_environment);
+    }
     signing.timestamp_url = timestamp == nullptr ? "" : *timestamp;
     return signing;
 }
@@ -69,14 +105,28 @@ void sign_image(const fs::path& file, const signing_options& signing, const fs::
 {
     const fs::path signed_file = work_dir / "signed.exe";
     std::vector<std::string> command = {program, "sign", "-pkcs12", signing.pkcs12.string(), "-h", "sha256"};
+    fs::path password_file;
     if (signing.password) {
-        command.insert(command.end(), {"-readpass", write_password_file(work_dir, *signing.password).string()});
+        password_file = write_password_file(work_dir, *signing.password);
+        command.insert(command.end(), {"-readpass", password_file.string()});
     }
     if (!signing.timestamp_url.empty()) {
         command.insert(command.end(), {"-ts", signing.timestamp_url});
     }
     command.insert(command.end(), {"-in", fs::absolute(file).string(), "-out", signed_file.string()});
-    run_tool(command, work_dir, "cannot sign the executable");
+    // Gone as soon as osslsigncode has read it, whatever it answered; a signal removes it with
+    // the work folder.
+    try {
+        run_tool(command, work_dir, "cannot sign the executable");
+    } catch (...) {
+        if (!password_file.empty()) {
+            fs::remove(password_file);
+        }
+        throw;
+    }
+    if (!password_file.empty()) {
+        fs::remove(password_file);
+    }
     // The CheckSum field lies outside the signed digest: setting it keeps the signature valid.
     update_checksum(signed_file);
     fs::copy_file(signed_file, file, fs::copy_options::overwrite_existing);

@@ -17,7 +17,11 @@ struct signing_options {
     std::string timestamp_url;  // empty: no time-stamp
 };
 
-// From --sign-pkcs12, --sign-password and --timestamp; throws packer_error with one line.
+// The line that refuses --sign-password, which would put the password on a command line.
+extern const char sign_password_refusal[];
+
+// From --sign-pkcs12, --sign-password-file (or else the VELDRA_SIGN_PASSWORD variable) and
+// --timestamp; throws packer_error with one line. The password never comes from a command line.
 signing_options signing_from_options(const std::map<std::string, std::string>& options);
 
 // Signs `file` in place (through a copy in `work_dir`) and sets the checksum of the signed file.

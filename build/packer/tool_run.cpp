@@ -1,8 +1,10 @@
 // Tools run through posix_spawn with their output in a file of the work folder.
 #include "tool_run.h"
 
+#include "cleanup.h"
 #include "error.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -55,8 +57,11 @@ int spawn_and_wait(const std::vector<std::string>& command, const fs::path& dire
     if (failed != 0) {
         throw packer_error("cannot run " + command[0] + ": " + std::strerror(failed));
     }
+    set_running_tool(child);
     int status = 0;
-    waitpid(child, &status, 0);
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    set_running_tool(0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 using namespace packer;
@@ -108,8 +109,10 @@ TEST(Identity, EachUnusableOptionIsRefusedWithItsLine)
         // the check sees the texts that the options give
         {{{"--company", "a|b"}, {"--template", "{TEMP}\\{COMPANY}{PID}"}},
          "template '{TEMP}\\{COMPANY}{PID}' would put '|' (U+007C)"},
-        {{{"--sign-password", "x"}}, "--sign-password and --timestamp go with --sign-pkcs12"},
-        {{{"--timestamp", "http://t.example"}}, "--sign-password and --timestamp go with --sign-pkcs12"},
+        {{{"--sign-password-file", "x"}}, "--sign-password-file and --timestamp go with --sign-pkcs12"},
+        {{{"--timestamp", "http://t.example"}}, "--sign-password-file and --timestamp go with --sign-pkcs12"},
+        {{{"--sign-password", "x"}}, "--sign-password is not taken: a password on a command line can be read"},
+        {{{"--sign-pkcs12", "/"}, {"--sign-password-file", "/nonexistent/pass"}}, "cannot read the PKCS#12 file '/'"},
         {{{"--sign-pkcs12", "/nonexistent/cert.p12"}}, "cannot read the PKCS#12 file '/nonexistent/cert.p12'"},
         {{{"--sign-pkcs12", "/"}}, "cannot read the PKCS#12 file '/'"},
     };
@@ -124,8 +127,11 @@ TEST(Signing, ACertificateFileWithAnHttpTimestampIsTaken)
 {
     const std::string certificate = testing::TempDir() + "/veldra-identity-test.p12";
     std::ofstream(certificate) << "not checked here: osslsigncode reads it";
-    signing_options signing = signing_from_options(
-        {{"--sign-pkcs12", certificate}, {"--sign-password", ""}, {"--timestamp", "https://ts.example/rfc3161"}});
+    const std::string password_file = testing::TempDir() + "/veldra-identity-test.pass";
+    std::ofstream(password_file) << "";
+    signing_options signing = signing_from_options({{"--sign-pkcs12", certificate},
+                                                    {"--sign-password-file", password_file},
+                                                    {"--timestamp", "https://ts.example/rfc3161"}});
     EXPECT_EQ(certificate, signing.pkcs12.string());
     EXPECT_EQ(std::optional<std::string>(""), signing.password);
     EXPECT_EQ("https://ts.example/rfc3161", signing.timestamp_url);
@@ -133,4 +139,26 @@ TEST(Signing, ACertificateFileWithAnHttpTimestampIsTaken)
     EXPECT_EQ("--timestamp takes an http:// or https:// URL (got 'ftp://ts.example')",
               refusal_of({{"--sign-pkcs12", certificate}, {"--timestamp", "ftp://ts.example"}}));
     std::remove(certificate.c_str());
+    std::remove(password_file.c_str());
+}
+
+// The file's first line is the password, and a file wins over the environment; with neither
+// there is no password.
+TEST(Signing, ThePasswordComesFromItsFileOrElseTheEnvironment)
+{
+    const std::string certificate = testing::TempDir() + "/veldra-password-test.p12";
+    std::ofstream(certificate) << "x";
+    const std::string password_file = testing::TempDir() + "/veldra-password-test.pass";
+    std::ofstream(password_file) << "from file\r\nsecond line";
+    ::setenv("VELDRA_SIGN_PASSWORD", "from environment", 1);
+    EXPECT_EQ(std::optional<std::string>("from file"),
+              signing_from_options({{"--sign-pkcs12", certificate}, {"--sign-password-file", password_file}}).password);
+    EXPECT_EQ(std::optional<std::string>("from environment"),
+              signing_from_options({{"--sign-pkcs12", certificate}}).password);
+    ::unsetenv("VELDRA_SIGN_PASSWORD");
+    EXPECT_EQ(std::nullopt, signing_from_options({{"--sign-pkcs12", certificate}}).password);
+    EXPECT_EQ("cannot read the password file '/nonexistent/pass'",
+              refusal_of({{"--sign-pkcs12", certificate}, {"--sign-password-file", "/nonexistent/pass"}}));
+    std::remove(certificate.c_str());
+    std::remove(password_file.c_str());
 }

@@ -189,6 +189,16 @@ TEST(Names, TheRulesOfANameAsATable)
         {u"ab:c", "holds a character that Windows does not allow in file names"},
         {u"a?b", "holds a character that Windows does not allow in file names"},
         {u"a\tb", "holds a character that Windows does not allow in file names"},
+        {u"file.txt:s", "holds a character that Windows does not allow in file names"},
+        {u"a/b", "holds a character that Windows does not allow in file names"},
+        {u"dot.", "has a component that ends in a dot or a blank, which Windows would drop"},
+        {u"sub \\x", "has a component that ends in a dot or a blank, which Windows would drop"},
+        {u"NUL", "has a component that Windows takes for a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9)"},
+        {u"d\\nul.txt", "has a component that Windows takes for a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9)"},
+        {u"Com1.log", "has a component that Windows takes for a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9)"},
+        {u"lpt\u00b9", "has a component that Windows takes for a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9)"},
+        {u"console.log", ""},
+        {u"COM10", ""},
     };
     for (const auto& each : cases) {
         EXPECT_EQ(name_problem(each.name), each.problem) << utf16_to_utf8(each.name);
@@ -232,6 +242,87 @@ TEST(Refusals, EachBadInputIsRefusedWithItsLine)
         one.put("main.dll", "MZ");
         one.put(each.file, "x");
         EXPECT_EQ(refusal([&] { collect_entries(one.path(), "main.dll"); }), each.line) << each.file;
+    }
+}
+
+TEST(Refusals, NamesThatDifferOnlyByCaseAreRefusedNamingBoth)
+{
+    struct collision_case {
+        std::vector<std::string> files;
+        std::string line;
+    };
+    const std::string tail = "' differ only by case: Windows would unpack them as one";
+    const collision_case cases[] = {
+        {{"Readme.txt", "README.TXT"}, "names 'README.TXT' and 'Readme.txt" + tail},
+        {{"d/a.txt", "D/b.txt"}, "names 'D' and 'd" + tail},
+        {{"data", "DATA/x.txt"}, "names 'data' and 'DATA" + tail},
+        // Beyond ASCII: the simple upper-case mapping folds é to É and ж to Ж.
+        {{"caf\xC3\xA9.txt", "CAF\xC3\x89.txt"}, "names 'CAF\xC3\x89.txt' and 'caf\xC3\xA9.txt" + tail},
+        {{"\xD0\xB6", "\xD0\x96"}, "names '\xD0\x96' and '\xD0\xB6" + tail},
+    };
+    for (const auto& each : cases) {
+        scratch_folder app;
+        app.put("main.dll", "MZ");
+        for (const auto& file : each.files) {
+            app.put(file, "x");
+        }
+        EXPECT_EQ(refusal([&] { collect_entries(app.path(), "main.dll"); }), each.line) << each.files[0];
+    }
+    scratch_folder distinct;
+    distinct.put("main.dll", "MZ");
+    distinct.put("a.txt", "1");
+    distinct.put("b/a.txt", "2");
+    EXPECT_EQ(collect_entries(distinct.path(), "main.dll").size(), 3u);
+}
+
+TEST(Links, ALinkInsideTheFolderIsPackedAsWhatItLeadsTo)
+{
+    scratch_folder app;
+    app.put("main.dll", "MZ");
+    app.put("real/data.bin", "payload");
+    fs::create_symlink("real/data.bin", app.path() / "alias.bin");
+    fs::create_symlink("real", app.path() / "linked");
+    fs::create_symlink("../real/data.bin", app.path() / "real" / "again.bin");
+    std::vector<archive_entry> entries = collect_entries(app.path(), "main.dll");
+    std::vector<std::u16string> names;
+    for (const auto& entry : entries) {
+        names.push_back(entry.name);
+    }
+    const std::vector<std::u16string> expected = {u"main.dll", u"alias.bin", u"linked\\again.bin",
+                                                  u"linked\\data.bin", u"real\\again.bin", u"real\\data.bin"};
+    EXPECT_EQ(names, expected);
+    std::string stream = stream_of(app.path(), "main.dll");
+    EXPECT_NE(stream.find("payload"), std::string::npos);
+    EXPECT_EQ(list_archive(stream)[1].size, 7u);
+}
+
+TEST(Links, ALinkThatLeavesTheFolderOrLeadsNowhereIsRefusedNamingIt)
+{
+    scratch_folder outside;
+    outside.put("secret.txt", "not for the executable");
+    struct link_case {
+        std::string link;
+        fs::path target;
+        std::string why;
+    };
+    const link_case cases[] = {
+        {"out.txt", outside.path() / "secret.txt", "a symbolic link that leads outside the application folder"},
+        {"sub/up", "../..", "a symbolic link that leads outside the application folder"},
+        {"folder", outside.path(), "a symbolic link that leads outside the application folder"},
+        {"dangling", "nothing-here", "a symbolic link that leads nowhere (dangling or a loop)"},
+        {"loop", "loop", "a symbolic link that leads nowhere (dangling or a loop)"},
+        {"main.dll", outside.path() / "secret.txt", "a symbolic link that leads outside the application folder"},
+    };
+    for (const auto& each : cases) {
+        scratch_folder app;
+        if (each.link != "main.dll") {
+            app.put("main.dll", "MZ");
+        }
+        fs::create_directories((app.path() / each.link).parent_path());
+        fs::create_symlink(each.target, app.path() / each.link);
+        EXPECT_EQ(refusal([&] { collect_entries(app.path(), "main.dll"); }),
+                  "cannot pack '" + (app.path() / each.link).string() + "': " + each.why)
+            << each.link;
     }
 }
 
@@ -459,5 +550,105 @@ TEST(Inspect, AnExecutableNamesItsArchitectureRightAfterWhereItsBlockIs)
                                   (out.path() / "launcher.exe").string() + "'\n";
         EXPECT_EQ(first + line, text.substr(0, first.size() + line.size())) << text;
         EXPECT_NE(text.find("\nframe: "), std::string::npos) << text;
+    }
+}
+
+namespace {
+
+// "XJQ", one frame of raw blocks with the given window descriptor, padding and trailer: the
+// shape of a block made by hand, with no encoder involved.
+std::string crafted_block(const std::string& stream, unsigned char window_descriptor = 0x38)
+{
+    std::string frame = std::string("\x28\xB5\x2F\xFD", 4) + '\0' + static_cast<char>(window_descriptor);
+    size_t at = 0;
+    do {
+        size_t size = std::min<size_t>(stream.size() - at, 65536);
+        uint32_t header = (at + size == stream.size() ? 1u : 0u) | static_cast<uint32_t>(size << 3);
+        frame += std::string{static_cast<char>(header & 0xFF), static_cast<char>((header >> 8) & 0xFF),
+                             static_cast<char>(header >> 16)};
+        frame += stream.substr(at, size);
+        at += size;
+    } while (at < stream.size());
+    std::string block = "XJQ" + frame;
+    block.append((8 - block.size() % 8) % 8, '\0');
+    uint64_t length = block.size();
+    for (int i = 0; i < 8; ++i) {
+        block += static_cast<char>((length >> (8 * i)) & 0xFF);
+    }
+    return block;
+}
+
+std::string stream_entry(const std::u16string& name, const std::string& data)
+{
+    std::string bytes;
+    for (char16_t unit : name) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    bytes.append(2, '\0');
+    for (int i = 0; i < 8; ++i) {
+        bytes += static_cast<char>((static_cast<uint64_t>(data.size()) >> (8 * i)) & 0xFF);
+    }
+    return bytes + data;
+}
+
+// The report of a crafted block, and the refusal it ended with ("" when none).
+std::pair<std::string, std::string> inspect_crafted(const std::string& block)
+{
+    scratch_folder out;
+    std::ofstream(out.path() / "crafted.block", std::ios::binary) << block;
+    std::ostringstream report;
+    std::string refused;
+    try {
+        inspect_file(out.path() / "crafted.block", report);
+    } catch (const packer_error& error) {
+        refused = error.what();
+    }
+    return {report.str(), refused};
+}
+
+}  // namespace
+
+TEST(Inspect, ControlCharactersInANameAreShownEscapedOnOneLine)
+{
+    const std::string stream = stream_entry(u"main.dll", "MZ") +
+                               stream_entry(u"evil\x1b[2J\nfake  line\x7f\x85\xD800.txt", "x") + std::string(2, '\0');
+    auto [report, refused] = inspect_crafted(crafted_block(stream));
+    EXPECT_EQ(refused, "");
+    EXPECT_NE(report.find("             1  evil\\x1B[2J\\x0Afake  line\\x7F\\x85\\uD800.txt\n"), std::string::npos)
+        << report;
+    EXPECT_EQ(report.find('\x1b'), std::string::npos);
+}
+
+TEST(Inspect, ANameOfMoreThan1023UnitsIsRefusedWithOneLine)
+{
+    for (size_t units : {size_t{1023}, size_t{1024}, size_t{200000}}) {
+        const std::string stream =
+            stream_entry(u"main.dll", "MZ") + stream_entry(std::u16string(units, u'n'), "") + std::string(2, '\0');
+        auto [report, refused] = inspect_crafted(crafted_block(stream));
+        if (units == 1023) {
+            EXPECT_EQ(refused, "") << units;
+            EXPECT_NE(report.find("2 entries"), std::string::npos) << report;
+        } else {
+            EXPECT_EQ(refused, "entry 2 has a name longer than 1,023 UTF-16 units, which the launcher cannot take")
+                << units;
+        }
+    }
+}
+
+TEST(Inspect, AWindowLargerThan2To27IsRefusedBeforeAnythingIsDecoded)
+{
+    const std::string stream = stream_entry(u"main.dll", "MZ") + std::string(2, '\0');
+    // Descriptor 0x88: 2^27 exactly, the largest the launcher takes; 0x89 is 2^27 + 2^24.
+    EXPECT_EQ(inspect_crafted(crafted_block(stream, 0x88)).second, "");
+    const std::pair<unsigned char, std::string> refused[] = {
+        {0x89, "150994944 bytes"},
+        {0xF8, "2199023255552 bytes"},
+    };
+    for (const auto& [descriptor, size] : refused) {
+        auto [report, line] = inspect_crafted(crafted_block(stream, descriptor));
+        EXPECT_EQ(line, "the frame asks for a window of " + size +
+                            ", more than the 134217728 bytes (2^27) the launcher decodes");
+        EXPECT_EQ(report.find("entries:"), std::string::npos) << report;
     }
 }

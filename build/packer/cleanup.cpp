@@ -1,0 +1,176 @@
+// The registry of temporary paths and the signal handler that removes them. The handler uses
+// only calls that are safe in a signal handler: kill, waitpid, open, getdents64, unlinkat,
+// close, signal and raise, over fixed buffers.
+#include "cleanup.h"
+
+#include "error.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace packer {
+
+namespace {
+
+constexpr int slot_count = 16;
+constexpr size_t slot_path_size = 4096;
+
+struct temporary_slot {
+    char path[slot_path_size];
+    bool folder;
+    std::atomic<bool> in_use;
+};
+
+temporary_slot slots[slot_count];
+std::atomic<pid_t> running_tool{0};
+std::atomic<bool> installed{false};
+
+struct linux_dirent64 {
+    uint64_t inode;
+    int64_t offset;
+    unsigned short length;
+    unsigned char type;
+    char name[1];
+};
+
+// Empties the folder open as `folder`, one level of subfolders deep per call.
+void empty_folder(int folder, int depth)
+{
+    alignas(8) char buffer[4096];
+    for (;;) {
+        long got = ::syscall(SYS_getdents64, folder, buffer, sizeof buffer);
+        if (got <= 0) {
+            return;
+        }
+        bool removed_any = false;
+        for (long at = 0; at < got;) {
+            auto* entry = reinterpret_cast<linux_dirent64*>(buffer + at);
+            at += entry->length;
+            const char* name = entry->name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+                continue;
+            }
+            if (::unlinkat(folder, name, 0) == 0) {
+                removed_any = true;
+                continue;
+            }
+            if (depth < 4) {
+                int sub = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (sub >= 0) {
+                    empty_folder(sub, depth + 1);
+                    ::close(sub);
+                }
+            }
+            removed_any = ::unlinkat(folder, name, AT_REMOVEDIR) == 0 || removed_any;
+        }
+        // What was removed shifts the listing: read it again from the start.
+        if (removed_any) {
+            ::lseek(folder, 0, SEEK_SET);
+        }
+    }
+}
+
+void remove_slot(const temporary_slot& slot)
+{
+    if (slot.folder) {
+        int folder = ::open(slot.path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (folder >= 0) {
+            empty_folder(folder, 0);
+            ::close(folder);
+        }
+        ::rmdir(slot.path);
+    } else {
+        ::unlink(slot.path);
+    }
+}
+
+extern "C" void remove_temporaries_and_reraise(int signal_number)
+{
+    int saved_errno = errno;
+    pid_t tool = running_tool.exchange(0);
+    if (tool > 0) {
+        ::kill(tool, SIGKILL);
+        ::waitpid(tool, nullptr, 0);
+    }
+    for (auto& slot : slots) {
+        if (slot.in_use.exchange(false)) {
+            remove_slot(slot);
+        }
+    }
+    errno = saved_errno;
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+}  // namespace
+
+void install_cleanup_handlers()
+{
+    if (installed.exchange(true)) {
+        return;
+    }
+    struct sigaction action {};
+    action.sa_handler = remove_temporaries_and_reraise;
+    sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGINT);
+    sigaddset(&action.sa_mask, SIGTERM);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+int remember_temporary(const fs::path& path, bool folder)
+{
+    const std::string& text = path.native();
+    if (text.size() >= slot_path_size) {
+        return -1;
+    }
+    for (int i = 0; i < slot_count; ++i) {
+        if (!slots[i].in_use.load()) {
+            std::memcpy(slots[i].path, text.c_str(), text.size() + 1);
+            slots[i].folder = folder;
+            slots[i].in_use.store(true);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void forget_temporary(int slot)
+{
+    if (slot >= 0 && slot < slot_count) {
+        slots[slot].in_use.store(false);
+    }
+}
+
+void set_running_tool(pid_t tool)
+{
+    running_tool.store(tool);
+}
+
+temporary_folder::temporary_folder(const fs::path& parent, const char* stem)
+{
+    std::string pattern = (parent / (std::string(stem) + "-XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw packer_error("cannot make a temporary folder in '" + parent.string() + "': " + std::strerror(errno));
+    }
+    path_ = fs::absolute(pattern);
+    slot_ = remember_temporary(path_, true);
+}
+
+temporary_folder::~temporary_folder()
+{
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+    forget_temporary(slot_);
+}
+
+}  // namespace packer

@@ -1,0 +1,41 @@
+// What the packer leaves behind when SIGINT or SIGTERM ends it: nothing. Temporary files and
+// folders are registered while they exist; a signal handler ends the running tool, removes
+// them and re-raises the signal.
+#ifndef VELDRA_PACKER_CLEANUP_H
+#define VELDRA_PACKER_CLEANUP_H
+
+#include <filesystem>
+#include <sys/types.h>
+
+namespace packer {
+
+// Installs the handler for SIGINT and SIGTERM (once; later calls do nothing).
+void install_cleanup_handlers();
+
+// A slot for `path` (a file, or a folder removed with what it holds), or -1 when all slots are
+// taken; give the slot back with forget_temporary once the path is gone or kept.
+int remember_temporary(const std::filesystem::path& path, bool folder);
+void forget_temporary(int slot);
+
+// The tool that runs now, ended by the handler before it removes anything, so that it
+// writes nothing into a removed folder; 0 when none runs.
+void set_running_tool(pid_t tool);
+
+// A folder of the packer's own (mkdtemp, mode 0700) in `parent`, removed with what it holds
+// when the object goes, or by the handler.
+class temporary_folder {
+public:
+    temporary_folder(const std::filesystem::path& parent, const char* stem);
+    ~temporary_folder();
+    temporary_folder(const temporary_folder&) = delete;
+    temporary_folder& operator=(const temporary_folder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+    int slot_ = -1;
+};
+
+}  // namespace packer
+
+#endif
