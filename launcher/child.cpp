@@ -95,16 +95,120 @@ static void publish_child_for_teardown(HANDLE process)
     }
 }
 
+static void close_unclaimed_duplicate()
+{
+    HANDLE unclaimed = take_child_process();
+    if (unclaimed != nullptr) {
+        os.CloseHandle(unclaimed);
+    }
+}
+
 static void wait_for_child(HANDLE process)
 {
     os.WaitForSingleObject(process, INFINITE);
     DWORD status = 0;
     child_exit_code = os.GetExitCodeProcess(process, &status) ? status : 1;
     os.CloseHandle(process);
-    HANDLE unclaimed = take_child_process();
-    if (unclaimed != nullptr) {
-        os.CloseHandle(unclaimed);
+    close_unclaimed_duplicate();
+}
+
+// The parent's own executable, held from before unpacking until the child has been created
+// from it; null when not held.
+static HANDLE own_executable;
+
+// A running executable can be renamed, and its folder (Downloads, a share) may be writable by
+// others: another file could then stand at this path when the parent, perhaps elevated,
+// starts "itself". Read access with read sharing alone keeps the file from being renamed,
+// deleted or written until the child is created; read sharing lets the system open it for the
+// child, and other copies of the launcher start from it at the same time.
+//
+// A parent that cannot hold its executable stops: the file may be gone or renamed already,
+// or someone holds it open for writing or deleting, which is how a swap starts; running on
+// without the hold is exactly the case it exists for, and the parent may be elevated. A
+// launcher on a read-only share or medium still starts, since a read open with read sharing
+// needs no right to write. The hold begins when the parent first runs its own code: a swap
+// in the moment between the start of the process and this open is not caught.
+void hold_own_executable()
+{
+    fill_launcher_module_name();
+    HANDLE file = os.CreateFileW(launcher_module_name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        fatal_system_error("Error, couldn't hold the launcher's own executable against replacement.",
+                           GetLastError());
     }
+    own_executable = file;
+}
+
+static void release_own_executable()
+{
+    if (own_executable != nullptr) {
+        os.CloseHandle(own_executable);
+        own_executable = nullptr;
+    }
+}
+
+// While the launch is pending the console handler waits instead of letting the process end;
+// see child_launch_pending. Interlocked, so that the store is ordered before the main
+// thread's next look at console_stop_requested, as the handler's store of that flag is
+// ordered before its look here.
+static void begin_launch()
+{
+    InterlockedExchange(&child_launch_pending, 1);
+}
+
+static void end_launch()
+{
+    InterlockedExchange(&child_launch_pending, 0);
+}
+
+// The folder was unpacked for this child alone, so it goes before the message.
+[[noreturn]] static void fail_launch(DWORD error)
+{
+    end_launch();
+    teardown();
+    fatal_system_error("Error, couldn't launch child", error);
+}
+
+// Created suspended: no code of the child runs before the parent has published the handle
+// and looked at the stop flag once more.
+static void create_child_suspended(wchar_t* command_line, STARTUPINFOW* startup, PROCESS_INFORMATION* info)
+{
+    BOOL created = os.CreateProcessW(launcher_module_name, command_line, nullptr, nullptr, TRUE,
+                                     NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, startup, info);
+    DWORD error = GetLastError();
+    release_own_executable();
+    if (!created) {
+        fail_launch(error);
+    }
+}
+
+static void close_launch_handles(PROCESS_INFORMATION* info)
+{
+    os.CloseHandle(info->hThread);
+    close_unclaimed_duplicate();
+    os.CloseHandle(info->hProcess);
+}
+
+// A stop came after the child was created: it has run no code of its own, so it is ended at
+// once, with the status of a process that Ctrl+C ended, and nothing starts.
+[[noreturn]] static void abandon_suspended_child(PROCESS_INFORMATION* info)
+{
+    os.TerminateProcess(info->hProcess, STATUS_CONTROL_C_EXIT);
+    close_launch_handles(info);
+    end_launch();
+    halt_after_console_stop(nullptr);
+}
+
+static void resume_child(PROCESS_INFORMATION* info)
+{
+    if (os.ResumeThread(info->hThread) == static_cast<DWORD>(-1)) {
+        DWORD error = GetLastError();
+        os.TerminateProcess(info->hProcess, error);
+        close_launch_handles(info);
+        fail_launch(error);
+    }
+    os.CloseHandle(info->hThread);
 }
 
 void launch_child_and_wait()
@@ -114,12 +218,20 @@ void launch_child_and_wait()
     fill_startup_info(&startup);
     wchar_t* command_line = build_child_command_line();
     PROCESS_INFORMATION info = {};
-    if (!os.CreateProcessW(launcher_module_name, command_line, nullptr, nullptr, TRUE,
-                           NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &info)) {
-        fatal_system_error("Error, couldn't launch child", GetLastError());
+    begin_launch();
+    // Ctrl+C during unpacking: the handler removes the folder; no application starts.
+    if (console_stop_requested) {
+        release_own_executable();
+        end_launch();
+        halt_after_console_stop(nullptr);
     }
-    os.CloseHandle(info.hThread);
+    create_child_suspended(command_line, &startup, &info);
     child_exit_code = 0;
     publish_child_for_teardown(info.hProcess);
+    if (console_stop_requested) {
+        abandon_suspended_child(&info);
+    }
+    resume_child(&info);
+    end_launch();
     wait_for_child(info.hProcess);
 }

@@ -12,7 +12,11 @@ void cut_at_last_backslash(wchar_t* path);
 // The launcher's own command line with the first argument replaced by its full module path,
 // in child_command_line.
 wchar_t* build_child_command_line();
-// Starts the child, waits for it and leaves its status in child_exit_code.
+// The parent's hold on its own executable (see child.cpp); launch_child_and_wait ends it once
+// the child has been created.
+void hold_own_executable();
+// Starts the child suspended, resumes it unless a console stop came in the meantime, waits
+// for it and leaves its status in child_exit_code.
 void launch_child_and_wait();
 
 #endif

@@ -2,6 +2,7 @@
 #include "launcher/fatal.h"
 
 #include "launcher/run_state.h"
+#include "launcher/teardown.h"
 #include "os/win_calls.h"
 #include "paths/bounded.h"
 
@@ -12,6 +13,16 @@
 {
     os.exit(2);
     os_fail_fast_real();
+}
+
+// Once a console stop is under way the stop owns the ending: a failure on the main thread may be
+// the handler's removal pulling the folder from under a write, and a message about it would
+// mislead. No line, then, and the stop path's halt, which removes what was written.
+static void halt_if_stopping()
+{
+    if (console_stop_requested) {
+        halt_after_console_stop(nullptr);
+    }
 }
 
 // The text shown when the system has no US English text for a code: the line keeps its shape.
@@ -37,24 +48,28 @@ void report_system_error(const char* message, unsigned long code)
 
 void fatal_system_error(const char* message, unsigned long code)
 {
+    halt_if_stopping();
     report_system_error(message, code);
     exit_with_status_2();
 }
 
 void fatal_error(const char* message)
 {
+    halt_if_stopping();
     puts(message);
     exit_with_status_2();
 }
 
 void fatal_open_error()
 {
+    halt_if_stopping();
     fprintf(stderr, "Error, failed to open '%ls' for writing.\n", target_path);
     exit_with_status_2();
 }
 
 void fatal_template_error(const wchar_t* template_text)
 {
+    halt_if_stopping();
     fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", template_text);
     fflush(stderr);
     fail_fast();

@@ -1,4 +1,5 @@
 // Fatal stops: one line on the right stream, then exit status 2 (or the fail-fast ending).
+// During a console stop they print nothing and halt as the stop path does.
 #ifndef VELDRA_LAUNCHER_FATAL_H
 #define VELDRA_LAUNCHER_FATAL_H
 

@@ -38,6 +38,8 @@ int run_launcher(int argc, wchar_t** argv)
     os.SetDllDirectoryW(L"");
     decide_role();
     if (!is_child) {
+        // As early as the parent can: the hold covers everything up to the child's creation.
+        hold_own_executable();
         prepare_parent_environment();
     }
     expand_unpack_dir();
@@ -53,10 +55,6 @@ int run_launcher(int argc, wchar_t** argv)
         return hand_off_to_main_module(argc, argv);
     }
     set_application_variables(argv[0]);
-    // Ctrl+C during unpacking: the handler has removed the folder; no application starts.
-    if (console_stop_requested) {
-        halt_after_console_stop(nullptr);
-    }
     launch_child_and_wait();
     teardown();
     return static_cast<int>(child_exit_code);

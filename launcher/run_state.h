@@ -23,6 +23,11 @@ extern wchar_t entry_name[entry_name_capacity];
 // teardown's own handle of the running child; the thread that takes it with an interlocked
 // exchange closes it (see launch_child_and_wait).
 extern HANDLE volatile child_process;
+// 1 while the main thread creates the child suspended and decides whether to resume it. The
+// console handler waits for it to fall back to 0 before it looks for a child: were the
+// process to end inside that stretch, a suspended child would stay behind, never running and
+// never ended.
+extern volatile LONG child_launch_pending;
 extern DWORD child_exit_code;
 extern wchar_t launcher_module_name[path_capacity];
 extern wchar_t child_command_line[command_line_capacity];

@@ -17,8 +17,10 @@ static void stop_child()
     if (process == nullptr) {
         return;
     }
+    // Ended with the status Ctrl+C gives, so that no one takes an application cut short for
+    // one that succeeded.
     if (os.WaitForSingleObject(process, child_grace_milliseconds) != WAIT_OBJECT_0) {
-        os.TerminateProcess(process, 0);
+        os.TerminateProcess(process, STATUS_CONTROL_C_EXIT);
     }
     os.CloseHandle(process);
 }
@@ -48,6 +50,18 @@ void teardown()
     remove_unpack_dir();
 }
 
+// Ending the process while the main thread is between creating the child suspended and
+// resuming or ending it would leave that child behind, suspended for good. The barrier orders
+// the flag's store before the load here, as the main thread's interlocked store of the
+// pending mark comes before its look at the flag: one of the two threads sees the other.
+static void wait_for_pending_launch()
+{
+    MemoryBarrier();
+    while (InterlockedCompareExchange(&child_launch_pending, 0, 0) != 0) {
+        os.Sleep(launch_poll_milliseconds);
+    }
+}
+
 BOOL WINAPI console_control_handler(DWORD control_type)
 {
     switch (control_type) {
@@ -58,6 +72,7 @@ BOOL WINAPI console_control_handler(DWORD control_type)
     case CTRL_SHUTDOWN_EVENT:
         // First, so that the main thread writes and launches nothing more from here on.
         console_stop_requested = true;
+        wait_for_pending_launch();
         teardown();
         break;
     default:

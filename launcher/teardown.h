@@ -4,17 +4,26 @@
 
 #include "os/win_calls.h"
 
+// A closing console (CTRL_CLOSE_EVENT) gives each of its processes about 5 s before the system
+// ends it, the parent in the middle of its handler included: the grace period, the ending of
+// the child and every removal attempt must fit in that. 3 s of grace leave the application
+// most of the time the system would give it anyway; the retries, 1 s in all, outlast the
+// moment an ended child's files stay open, and the remaining second is the removal walks'
+// own time (a few milliseconds for tens of files under Wine) and the start of the handler's
+// thread.
 enum {
-    child_grace_milliseconds = 5000,
-    removal_retries = 20,
+    child_grace_milliseconds = 3000,
+    removal_retries = 10,
     removal_pause_milliseconds = 100,
+    launch_poll_milliseconds = 5,
 };
 
 // Gives a running child its grace period, ends it if it outlives it, then removes unpack_dir
 // (once unpacking has started), retrying while the directory is still there.
 void teardown();
-// Runs teardown for Ctrl+C, Ctrl+Break, close, logoff and shutdown; always returns FALSE so
-// that the system's default handling ends the process afterwards.
+// Runs teardown for Ctrl+C, Ctrl+Break, close, logoff and shutdown, once a launch under way has
+// either resumed or ended its child; always returns FALSE so that the system's default
+// handling ends the process afterwards.
 BOOL WINAPI console_control_handler(DWORD control_type);
 
 // The main thread's side of a console stop: closes `open_file` (if any), removes what has

@@ -32,6 +32,7 @@ struct ZSTD_DCtx_s;
     X(OpenProcess) \
     X(K32GetModuleFileNameExW) \
     X(CreateProcessW) \
+    X(ResumeThread) \
     X(GetStdHandle) \
     X(WaitForSingleObject) \
     X(GetExitCodeProcess) \

@@ -1,5 +1,6 @@
 // The parent's side of the child: the application's variables, the launch parameters, the
-// wait and exit status, and who closes the child handle when a control event comes between.
+// hold on the own executable, the suspended start, the wait and exit status, and who closes
+// the child handle when a control event comes between.
 #include "launcher/child.h"
 #include "launcher/run_state.h"
 #include "launcher/teardown.h"
@@ -73,6 +74,7 @@ namespace {
 HANDLE const fake_process = reinterpret_cast<HANDLE>(0x1100);
 HANDLE const fake_thread = reinterpret_cast<HANDLE>(0x1200);
 HANDLE const fake_duplicate = reinterpret_cast<HANDLE>(0x1300);
+HANDLE const fake_hold = reinterpret_cast<HANDLE>(0x1400);
 
 struct launch_record {
     std::vector<std::string> calls;
@@ -89,12 +91,14 @@ struct launch_record {
     DWORD exit_code = 0;
     bool control_event_during_wait = false;
     DWORD grace_result = WAIT_TIMEOUT;
+    bool stop_during_create = false;
+    DWORD resume_error = 0;
 } record;
 
 std::string name_of(HANDLE handle)
 {
     const std::map<HANDLE, std::string> names = {
-        {fake_process, "process"}, {fake_thread, "thread"}, {fake_duplicate, "duplicate"}};
+        {fake_process, "process"}, {fake_thread, "thread"}, {fake_duplicate, "duplicate"}, {fake_hold, "hold"}};
     auto found = names.find(handle);
     return found == names.end() ? "other" : found->second;
 }
@@ -127,7 +131,21 @@ BOOL WINAPI create_process_stub(LPCWSTR application, LPWSTR command_line, LPSECU
     record.startup = *startup;
     info->hProcess = fake_process;
     info->hThread = fake_thread;
+    if (record.stop_during_create) {
+        // The handler has set the flag and now waits for the launch to be settled.
+        console_stop_requested = true;
+    }
     return TRUE;
+}
+
+DWORD WINAPI resume_stub(HANDLE thread)
+{
+    use(thread, "resume");
+    if (record.resume_error != 0) {
+        SetLastError(record.resume_error);
+        return static_cast<DWORD>(-1);
+    }
+    return 1;
 }
 
 BOOL WINAPI duplicate_stub(HANDLE, HANDLE source, HANDLE, LPHANDLE target, DWORD, BOOL inherit, DWORD options)
@@ -183,14 +201,27 @@ DWORD WINAPI module_name_fixed(HMODULE, LPWSTR name, DWORD)
     return static_cast<DWORD>(wcslen(name));
 }
 
+struct halted {};
+
+void WINAPI halt_sleep(DWORD milliseconds)
+{
+    if (milliseconds == INFINITE) {
+        throw halted{};
+    }
+}
+
 void install_fake_child()
 {
     record = launch_record{};
     launcher_module_name[0] = L'\0';
     child_process = nullptr;
+    child_launch_pending = 0;
+    console_stop_requested = false;
     unpack_started = false;
     os.GetStdHandle = std_handle_stub;
     os.CreateProcessW = create_process_stub;
+    os.ResumeThread = resume_stub;
+    os.Sleep = halt_sleep;
     os.DuplicateHandle = duplicate_stub;
     os.WaitForSingleObject = wait_stub;
     os.GetExitCodeProcess = exit_code_stub;
@@ -212,7 +243,7 @@ TEST(ChildLaunch, StartsItsOwnExecutableWithTheParentsConsoleHandlesAndEnvironme
     EXPECT_EQ(L"C:\\dir with blank\\app.exe", record.application);
     EXPECT_EQ(L"\"C:\\dir with blank\\app.exe\" one \"two words\"", record.command_line);
     EXPECT_TRUE(record.inherit);
-    EXPECT_EQ(static_cast<DWORD>(NORMAL_PRIORITY_CLASS), record.flags);
+    EXPECT_EQ(static_cast<DWORD>(NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED), record.flags);
     EXPECT_EQ(nullptr, record.environment);
     EXPECT_EQ(nullptr, record.directory);
     EXPECT_EQ(sizeof(STARTUPINFOW), record.startup.cb);
@@ -223,13 +254,15 @@ TEST(ChildLaunch, StartsItsOwnExecutableWithTheParentsConsoleHandlesAndEnvironme
     EXPECT_EQ(nullptr, record.startup.lpDesktop);
     EXPECT_EQ(0u, record.startup.wShowWindow);
 
+    // Published before it runs a single instruction, so that a console stop always finds it.
     const std::vector<std::string> expected = {
-        "std -10", "std -11", "std -12", "create", "close thread", "duplicate process",
+        "std -10", "std -11", "std -12", "create", "duplicate process", "resume thread", "close thread",
         "wait -1 process", "exit code process", "close process", "close duplicate"};
     EXPECT_EQ(expected, record.calls);
     EXPECT_EQ(0, record.misuse);
     EXPECT_EQ(7u, child_exit_code);
     EXPECT_EQ(nullptr, child_process);
+    EXPECT_EQ(0, child_launch_pending);
 }
 
 TEST(ChildLaunch, AnExitStatusThatCannotBeReadBecomesOne)
@@ -252,10 +285,12 @@ TEST(ChildLaunch, AControlEventDuringTheWaitClosesEveryHandleOnceAndUsesNoneAfte
         record.exit_code = 0xC000013A;
         launch_child_and_wait();
 
-        std::vector<std::string> expected = {"std -10", "std -11", "std -12", "create", "close thread",
-                                             "duplicate process", "wait -1 process", "wait 5000 duplicate"};
+        std::vector<std::string> expected = {"std -10",         "std -11",       "std -12",
+                                             "create",          "duplicate process", "resume thread",
+                                             "close thread",    "wait -1 process",   "wait 3000 duplicate"};
         if (grace_result == WAIT_TIMEOUT) {
-            expected.push_back("terminate 0 duplicate");
+            // STATUS_CONTROL_C_EXIT: an application cut short never reads as a success.
+            expected.push_back("terminate 3221225786 duplicate");
         }
         for (const char* call : {"close duplicate", "exit code process", "close process"}) {
             expected.push_back(call);
@@ -337,4 +372,258 @@ TEST(ChildLaunch, ARealChildSharesTheHandlesAndEnvironmentAndReturnsAll32Bits)
         EXPECT_EQ("child out, mark=inherited\r\nstatus " + expected_status + ", handle closed\r\n", result.out);
         EXPECT_EQ("child err\r\n", result.err);
     }
+}
+
+// A console stop that comes before the child may run: the handler sets the flag and waits for
+// the launch to settle, so the main thread starts nothing, or ends the suspended child itself.
+TEST(ChildLaunch, AStopBeforeTheChildIsResumedStartsNothingAndEndsTheSuspendedChild)
+{
+    seam_scope seam;
+    struct stop_case {
+        const char* when;
+        bool before_launch;
+        std::vector<std::string> calls;
+    };
+    const stop_case cases[] = {
+        {"while unpacking, before the launch", true, {"std -10", "std -11", "std -12"}},
+        {"while CreateProcessW runs",
+         false,
+         {"std -10", "std -11", "std -12", "create", "duplicate process", "terminate 3221225786 process",
+          "close thread", "close duplicate", "close process"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.when);
+        install_fake_child();
+        console_stop_requested = c.before_launch;
+        record.stop_during_create = !c.before_launch;
+        bool halted_for_good = false;
+        try {
+            launch_child_and_wait();
+        } catch (const halted&) {
+            halted_for_good = true;
+        }
+        EXPECT_TRUE(halted_for_good);
+        EXPECT_EQ(c.calls, record.calls);
+        EXPECT_EQ(0, record.misuse);
+        EXPECT_EQ(nullptr, child_process);
+        // Settled: the waiting handler goes on, and finds no child left to wait for.
+        EXPECT_EQ(0, child_launch_pending);
+        record.calls.clear();
+        console_control_handler(CTRL_C_EVENT);
+        EXPECT_TRUE(record.calls.empty());
+    }
+}
+
+TEST(ChildLaunch, AChildThatCannotBeResumedIsEndedAndTheLaunchFails)
+{
+    seam_scope seam;
+    install_fake_child();
+    record.resume_error = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(2, exit_status_of([] { launch_child_and_wait(); }));
+    const std::vector<std::string> expected = {
+        "std -10", "std -11", "std -12", "create", "duplicate process", "resume thread", "terminate 5 process",
+        "close thread", "close duplicate", "close process"};
+    EXPECT_EQ(expected, record.calls);
+    EXPECT_EQ(0, record.misuse);
+    EXPECT_EQ(0, child_launch_pending);
+}
+
+namespace {
+
+DWORD WINAPI run_handler(void*)
+{
+    console_control_handler(CTRL_C_EVENT);
+    return 0;
+}
+
+void WINAPI yielding_sleep(DWORD milliseconds)
+{
+    Sleep(milliseconds == INFINITE ? 0 : 1);
+}
+
+}  // namespace
+
+TEST(ConsoleControlDuringLaunch, TheHandlerWaitsUntilTheLaunchIsSettledBeforeItLooksForTheChild)
+{
+    seam_scope seam;
+    install_fake_child();
+    os.Sleep = yielding_sleep;
+    record.grace_result = WAIT_OBJECT_0;
+    child_launch_pending = 1;
+    HANDLE thread = CreateThread(nullptr, 0, run_handler, nullptr, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    // The handler has no child to look at yet; had it gone on, the process would end now and a
+    // child created in the meantime would stay behind, suspended.
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread, 300));
+    EXPECT_TRUE(console_stop_requested);
+    child_process = fake_duplicate;
+    InterlockedExchange(&child_launch_pending, 0);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread, 10000));
+    CloseHandle(thread);
+    const std::vector<std::string> expected = {"wait 3000 duplicate", "close duplicate"};
+    EXPECT_EQ(expected, record.calls);
+}
+
+namespace {
+
+DWORD hold_access;
+DWORD hold_share;
+DWORD hold_disposition;
+std::wstring hold_path;
+DWORD hold_error;
+
+HANDLE WINAPI hold_stub(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                        DWORD, HANDLE)
+{
+    record.calls.push_back("open own executable");
+    hold_path = path;
+    hold_access = access;
+    hold_share = share;
+    hold_disposition = disposition;
+    if (hold_error != 0) {
+        SetLastError(hold_error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return fake_hold;
+}
+
+BOOL WINAPI logged_failing_create(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                                  LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION)
+{
+    record.calls.push_back("create");
+    SetLastError(ERROR_BAD_EXE_FORMAT);
+    return FALSE;
+}
+
+}  // namespace
+
+TEST(OwnExecutable, HeldWithoutDeleteOrWriteSharingUntilTheChildIsCreatedFromIt)
+{
+    seam_scope seam;
+    for (bool create_fails : {false, true}) {
+        SCOPED_TRACE(create_fails ? "CreateProcessW fails" : "the child starts");
+        install_fake_child();
+        hold_error = 0;
+        os.CreateFileW = hold_stub;
+        if (create_fails) {
+            os.CreateProcessW = logged_failing_create;
+        }
+        hold_own_executable();
+        EXPECT_EQ(L"C:\\dir with blank\\app.exe", hold_path);
+        EXPECT_EQ(static_cast<DWORD>(GENERIC_READ), hold_access);
+        // Read sharing alone: no rename or delete (FILE_SHARE_DELETE), no write in place.
+        EXPECT_EQ(static_cast<DWORD>(FILE_SHARE_READ), hold_share);
+        EXPECT_EQ(static_cast<DWORD>(OPEN_EXISTING), hold_disposition);
+        // Held through the whole unpacking: nothing closes it before the launch.
+        EXPECT_EQ(std::vector<std::string>{"open own executable"}, record.calls);
+
+        std::vector<std::string> expected = {"open own executable", "std -10", "std -11", "std -12", "create",
+                                             "close hold"};
+        if (create_fails) {
+            EXPECT_EQ(2, exit_status_of([] { launch_child_and_wait(); }));
+        } else {
+            launch_child_and_wait();
+            for (const char* call : {"duplicate process", "resume thread", "close thread", "wait -1 process",
+                                     "exit code process", "close process", "close duplicate"}) {
+                expected.push_back(call);
+            }
+        }
+        EXPECT_EQ(expected, record.calls);
+        EXPECT_EQ(0, record.misuse);
+    }
+}
+
+TEST(OwnExecutable, AStopBeforeTheLaunchStillLetsGoOfIt)
+{
+    seam_scope seam;
+    install_fake_child();
+    hold_error = 0;
+    os.CreateFileW = hold_stub;
+    hold_own_executable();
+    console_stop_requested = true;
+    EXPECT_THROW(launch_child_and_wait(), halted);
+    const std::vector<std::string> expected = {"open own executable", "std -10", "std -11", "std -12",
+                                               "close hold"};
+    EXPECT_EQ(expected, record.calls);
+}
+
+VELDRA_PROBE(hold_fails)
+{
+    os.GetModuleFileNameW = module_name_fixed;
+    os.CreateFileW = hold_stub;
+    hold_error = wcstoul(argv[0], nullptr, 0);
+    hold_own_executable();
+    printf("went on\n");
+    return 0;
+}
+
+// Whatever keeps the parent from holding its executable stops it before anything is unpacked:
+// a file already renamed or deleted, or one that someone holds open for writing or deleting.
+TEST(OwnExecutable, AParentThatCannotHoldItStopsWithOneLine)
+{
+    for (DWORD error : {static_cast<DWORD>(ERROR_SHARING_VIOLATION), static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
+                        static_cast<DWORD>(ERROR_ACCESS_DENIED)}) {
+        SCOPED_TRACE(error);
+        process_result result = run_probe(L"hold_fails", {std::to_wstring(error)});
+        EXPECT_EQ(2u, result.exit_code);
+        EXPECT_EQ("", result.out);
+        EXPECT_EQ("Error, couldn't hold the launcher's own executable against replacement. ([Error " +
+                      std::to_string(error) + "] " + system_text(error) + ")\r\n",
+                  result.err);
+    }
+}
+
+// A real file in place of the own executable: a copy of this test program, held by the real
+// system call, renamed and deleted from another process, and started as the child.
+namespace {
+std::wstring copied_executable;
+DWORD WINAPI copied_module_name(HMODULE, LPWSTR name, DWORD size)
+{
+    wcsncpy(name, copied_executable.c_str(), size);
+    return static_cast<DWORD>(copied_executable.size());
+}
+}  // namespace
+
+VELDRA_PROBE(rename_and_delete)
+{
+    std::wstring moved = std::wstring(argv[0]) + L".moved";
+    BOOL renamed = MoveFileW(argv[0], moved.c_str());
+    DWORD rename_error = renamed ? 0 : GetLastError();
+    if (renamed) {
+        MoveFileW(moved.c_str(), argv[0]);
+    }
+    BOOL deleted = DeleteFileW(argv[0]);
+    DWORD delete_error = deleted ? 0 : GetLastError();
+    printf("rename %lu, delete %lu", rename_error, delete_error);
+    return 0;
+}
+
+VELDRA_PROBE(held_executable)
+{
+    copied_executable = argv[0];
+    os.GetModuleFileNameW = copied_module_name;
+    real_child_line = L"ignored --veldra-probe child_side 7";
+    os.GetCommandLineW = real_child_line_stub;
+    setenv_ascii("VELDRA_TEST_MARK", L"held");
+    hold_own_executable();
+    printf("held: %s\n", run_probe(L"rename_and_delete", {copied_executable}).out.c_str());
+    fflush(stdout);
+    launch_child_and_wait();
+    printf("child status %lu\n", child_exit_code);
+    printf("let go: %s\n", run_probe(L"rename_and_delete", {copied_executable}).out.c_str());
+    return 0;
+}
+
+TEST(OwnExecutable, AnotherProcessCanNeitherRenameNorDeleteItWhileHeldAndTheChildStillStartsFromIt)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring copy = std::wstring(temp) + L"veldra_held_" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+    ASSERT_TRUE(CopyFileW(this_executable_path().c_str(), copy.c_str(), FALSE));
+    process_result result = run_probe(L"held_executable", {copy});
+    EXPECT_EQ(0u, result.exit_code);
+    // 32: ERROR_SHARING_VIOLATION. Once the child exists the file is free again.
+    EXPECT_EQ("held: rename 32, delete 32\r\nchild out, mark=held\r\nchild status 7\r\nlet go: rename 0, delete 0\r\n",
+              result.out);
+    DeleteFileW(copy.c_str());
 }

@@ -1,6 +1,7 @@
 // Fatal stops, watched from outside: the exact bytes on each stream and the exit status.
 #include "launcher/fatal.h"
 #include "launcher/run_state.h"
+#include "os/win_calls.h"
 #include "paths/bounded.h"
 #include "tests/support/probe.h"
 
@@ -90,4 +91,48 @@ TEST(FatalStops, SystemTextLosesItsLineEndAndAnUnknownCodeKeepsTheLineShape)
     ASSERT_TRUE(system_text(0x20001234).empty());
     process_result unknown = run_probe(L"report_system_error", {L"0x20001234"});
     EXPECT_EQ("Error, load DLL. ([Error 536875572] Unknown error)\r\n", unknown.err);
+}
+
+namespace {
+// The stop path's halt waits in Sleep(INFINITE) for the system to end the process; here it
+// ends with a status of its own, so that the test can tell the halt from an exit.
+const unsigned long halted_status = 0x5747;
+void WINAPI end_at_halt(DWORD milliseconds)
+{
+    if (milliseconds == INFINITE) {
+        fflush(stdout);
+        ExitProcess(halted_status);
+    }
+}
+}  // namespace
+
+// Each fatal routine while a console stop is under way: a failure then may be the handler's
+// removal pulling the folder from under the main thread, so no line, and the halt of the stop.
+VELDRA_PROBE(fatal_during_stop)
+{
+    os.Sleep = end_at_halt;
+    console_stop_requested = true;
+    unpack_started = false;
+    wcscpy(target_path, L"C:\\users\\x\\Temp\\onefile_1_2_3\\main.dll");
+    std::wstring which = argv[0];
+    if (which == L"open") {
+        fatal_open_error();
+    } else if (which == L"system") {
+        fatal_system_error("Error, couldn't unpack file to target path.", ERROR_PATH_NOT_FOUND);
+    } else if (which == L"plain") {
+        fatal_error("Error, couldn't decode attached data.");
+    } else {
+        fatal_template_error(L"{HOME}");
+    }
+}
+
+TEST(FatalStops, DuringAConsoleStopNothingIsPrintedAndTheStopPathHalts)
+{
+    for (const wchar_t* which : {L"open", L"system", L"plain", L"template"}) {
+        SCOPED_TRACE(narrow(which));
+        process_result result = run_probe(L"fatal_during_stop", {which});
+        EXPECT_EQ("", result.out);
+        EXPECT_EQ("", result.err);
+        EXPECT_EQ(halted_status, result.exit_code);
+    }
 }
