@@ -28,6 +28,7 @@ struct ZSTD_DCtx_s;
     X(GetEnvironmentVariableW) \
     X(SetEnvironmentVariableW) \
     X(GetCurrentProcessId) \
+    X(GetCurrentThreadId) \
     /* Processes. */ \
     X(OpenProcess) \
     X(K32GetModuleFileNameExW) \

@@ -110,37 +110,41 @@ void append_random(wchar_t* output, size_t capacity)
     store_and_append("VELDRA_ONEFILE_RANDOM", token, output, capacity);
 }
 
+// The 64-bit finalizer of splitmix64: every input bit reaches every output bit.
+static uint64_t mix_bits(uint64_t value)
+{
+    value += 0x9E3779B97F4A7C15ull;
+    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
+    value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
+    return value ^ (value >> 31);
+}
+
+static uint64_t add_to_seed(uint64_t seed, uint64_t value)
+{
+    return mix_bits(seed ^ value);
+}
+
+// A name another process could guess would let it create the folder first: each source here
+// alone holds a few unpredictable bits, together far more than 64.
 void make_random_token(wchar_t token[random_token_capacity])
 {
     LARGE_INTEGER counter;
     os.QueryPerformanceCounter(&counter);
-    const uint64_t c = static_cast<uint64_t>(counter.QuadPart);
-    // The address of the local adds the stack layout, which differs between processes.
-    const uint32_t seed = static_cast<uint32_t>(c >> 32) ^ static_cast<uint32_t>(c) ^
-                          static_cast<uint32_t>(os.GetCurrentProcessId()) ^
-                          static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&counter));
+    FILETIME now;
+    os.GetSystemTimeAsFileTime(&now);
+    uint64_t seed = add_to_seed(0, static_cast<uint64_t>(counter.QuadPart));
+    seed = add_to_seed(seed, (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    seed = add_to_seed(seed, (static_cast<uint64_t>(os.GetCurrentProcessId()) << 32) | os.GetCurrentThreadId());
+    // The stack's place, which address space layout randomisation moves in every process.
+    seed = add_to_seed(seed, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&counter)));
     make_random_token_from_seed(seed, token);
 }
 
-// Marsaglia's 32-bit xorshift; the seed itself yields no byte.
-static uint64_t random_bytes_from_seed(uint32_t seed)
+void make_random_token_from_seed(uint64_t seed, wchar_t token[random_token_capacity])
 {
-    uint32_t x = seed != 0 ? seed : 1;
-    uint64_t bytes = 0;
-    for (int step = 0; step < 8; ++step) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        bytes = (bytes << 8) | (x & 0xFF);
-    }
-    return bytes;
-}
-
-void make_random_token_from_seed(uint32_t seed, wchar_t token[random_token_capacity])
-{
-    // The 64 bits, first byte first, six bits a character; the last character holds the
-    // final four bits followed by two zero bits.
-    const uint64_t bits = random_bytes_from_seed(seed);
+    // The 64 bits, highest first, six bits a character; the last character holds the final
+    // four bits followed by two zero bits.
+    const uint64_t bits = mix_bits(seed);
     for (int i = 0; i < random_token_length - 1; ++i) {
         token[i] = static_cast<wchar_t>(random_alphabet[(bits >> (58 - 6 * i)) & 63]);
     }

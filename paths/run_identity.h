@@ -22,10 +22,10 @@ void append_time(wchar_t* output, size_t capacity);
 void append_random(wchar_t* output, size_t capacity);
 
 // Eleven characters of the URL-safe alphabet and a terminator, seeded from the performance
-// counter, the process identifier and the address of a local.
+// counter, the system time, the process and thread identifiers and the address of a local.
 void make_random_token(wchar_t token[random_token_capacity]);
-// The generator alone: eight xorshift steps from `seed` (0 counts as 1), one byte per step.
-void make_random_token_from_seed(uint32_t seed, wchar_t token[random_token_capacity]);
+// The generator alone: the 64 bits of the splitmix64 finalizer of `seed`.
+void make_random_token_from_seed(uint64_t seed, wchar_t token[random_token_capacity]);
 
 // The texts of TIME and TIME_US for a system time in 100-nanosecond units since 1601.
 void format_time(int64_t system_time, wchar_t text[time_text_capacity]);

@@ -41,24 +41,27 @@ struct variable_entry {
     // Folders lose every backslash at the end of the whole output, so that a literal "\"
     // after them never doubles one.
     bool strips_trailing_backslashes;
+    // A path that comes out empty would leave the text after it standing at the root of the
+    // drive ("{TEMP}\\x" as "\\x"): such an expansion fails instead.
+    bool is_path;
 };
 
 static const variable_entry variables[variable_count] = {
-    {L"TEMP", true},
-    {L"PROGRAM", false},
-    {L"PROGRAM_BASE", false},
-    {L"PROGRAM_DIR", false},
-    {L"PID", false},
-    {L"HOME", true},
-    {L"CACHE_DIR", true},
-    {L"COMPANY", false},
-    {L"PRODUCT", false},
-    {L"VERSION", false},
-    {L"FILE_VERSION", false},
-    {L"PRODUCT_VERSION", false},
-    {L"RANDOM", false},
-    {L"TIME_US", false},
-    {L"TIME", false},
+    {L"TEMP", true, true},
+    {L"PROGRAM", false, true},
+    {L"PROGRAM_BASE", false, true},
+    {L"PROGRAM_DIR", false, true},
+    {L"PID", false, false},
+    {L"HOME", true, true},
+    {L"CACHE_DIR", true, true},
+    {L"COMPANY", false, false},
+    {L"PRODUCT", false, false},
+    {L"VERSION", false, false},
+    {L"FILE_VERSION", false, false},
+    {L"PRODUCT_VERSION", false, false},
+    {L"RANDOM", false, false},
+    {L"TIME_US", false, false},
+    {L"TIME", false, false},
 };
 
 static wchar_t ascii_upper(wchar_t c)
@@ -95,15 +98,17 @@ static void strip_trailing_backslashes(wchar_t* output)
 }
 
 // The system writes the folder in place at the end of the output. A failed call, or a room
-// too small for the folder, appends nothing and the expansion goes on.
-static void append_temp_folder(wchar_t* output, size_t capacity)
+// too small for the folder, appends nothing and fails the expansion.
+static bool append_temp_folder(wchar_t* output, size_t capacity)
 {
     const size_t length = wcslen(output);
     const DWORD room = static_cast<DWORD>(capacity - length);
     const DWORD written = os.GetTempPathW(room, output + length);
     if (written == 0 || written >= room) {
         output[length] = L'\0';
+        return false;
     }
+    return true;
 }
 
 static bool append_shell_folder(wchar_t* output, size_t capacity, int folder)
@@ -162,7 +167,7 @@ static bool append_program_dir(wchar_t* output, size_t capacity)
 static bool append_value(int id, wchar_t* output, size_t capacity)
 {
     switch (id) {
-    case variable_temp: append_temp_folder(output, capacity); return true;
+    case variable_temp: return append_temp_folder(output, capacity);
     case variable_program: append_program(output, capacity); return true;
     case variable_program_base: return append_program_base(output, capacity);
     case variable_program_dir: return append_program_dir(output, capacity);
@@ -184,13 +189,15 @@ static bool append_value(int id, wchar_t* output, size_t capacity)
 static bool append_variable(const wchar_t* name, wchar_t* output, size_t capacity)
 {
     const int id = find_variable(name);
+    const size_t before = wcslen(output);
     if (!append_value(id, output, capacity)) {
         return false;
     }
     if (variables[id].strips_trailing_backslashes) {
         strip_trailing_backslashes(output);
     }
-    return true;
+    // Measured after the stripping: a folder of backslashes alone is no folder either.
+    return !variables[id].is_path || wcslen(output) > before;
 }
 
 // False when the character and a terminator no longer fit.
@@ -262,6 +269,11 @@ bool expand_template(wchar_t* output, const wchar_t* template_text, size_t capac
 
 void normalize_unpack_dir()
 {
+    // Only an expansion that failed at its first value leaves nothing; the caller reports the
+    // template for it, which the system's refusal of an empty path would cut short.
+    if (unpack_dir[0] == L'\0') {
+        return;
+    }
     wchar_t full[path_capacity];
     DWORD length = os.GetFullPathNameW(unpack_dir, path_capacity, full, nullptr);
     if (length == 0 || length >= path_capacity) {

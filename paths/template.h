@@ -11,7 +11,8 @@ extern wchar_t** program_argv;
 
 // Expands the template into `output` (made empty first) with `capacity` wide characters,
 // the terminator included. True when the whole template was expanded; false for an unknown
-// variable, a literal that does not fit, or a shell folder the system cannot give. A variable
+// variable, a literal that does not fit, a folder the system cannot give (temp folder or shell
+// folder) or a path variable that gives nothing. A variable
 // value that does not fit, or a bad stored identity value, ends the process instead.
 bool expand_template(wchar_t* output, const wchar_t* template_text, size_t capacity);
 // Replaces unpack_dir by its full path; ends the process when it cannot.

@@ -91,18 +91,78 @@ void use_fake_clocks(int64_t system_time, LONGLONG counter)
 TEST(RandomToken, TheSeededGeneratorGivesTheWorkedExamples)
 {
     struct seed_case {
-        uint32_t seed;
+        uint64_t seed;
         const wchar_t* token;
     };
     const seed_case cases[] = {
-        {0x12345678, L"paPEmIhNHSk"},  // words 87985AA5, 155B24A3, ...: bytes A5 A3 C4 98 88 4D 1D 29
-        {1, L"IQHFT9HQGrI"},
-        {0, L"IQHFT9HQGrI"},  // a zero seed would stay zero for ever: it counts as 1
+        {0, L"4iCoOXsdza8"},  // splitmix64's first output from 0: E220A8397B1DCDAF
+        {0x12345678, L"OPHcOdGQa28"},  // 38F1DC39D1906B6F
+        {1, L"kQot7IkCXME"},
+        {0x100000000ull, L"xCxaGqOCATg"},  // a bit above the low 32 counts as well
+        {0x123456789ABCDEF0ull, L"FhkixkXOUOg"},
     };
     for (const auto& c : cases) {
         wchar_t token[random_token_capacity];
         make_random_token_from_seed(c.seed, token);
         EXPECT_STREQ(c.token, token) << "seed " << c.seed;
+    }
+}
+
+namespace {
+
+DWORD fake_process_id;
+DWORD fake_thread_id;
+
+DWORD WINAPI fake_get_process_id()
+{
+    return fake_process_id;
+}
+
+DWORD WINAPI fake_get_thread_id()
+{
+    return fake_thread_id;
+}
+
+std::wstring token_with(int64_t system_time, LONGLONG counter, DWORD process_id, DWORD thread_id)
+{
+    fake_system_time = system_time;
+    fake_counter = counter;
+    fake_process_id = process_id;
+    fake_thread_id = thread_id;
+    wchar_t token[random_token_capacity];
+    make_random_token(token);
+    return token;
+}
+
+}  // namespace
+
+// Two runs that share the counter's value must still get different names: every source,
+// high bits included, moves the token on its own.
+TEST(RandomToken, EachSeedSourceAloneChangesTheToken)
+{
+    seam_scope seam;
+    use_fake_clocks(0, 0);
+    os.GetCurrentProcessId = fake_get_process_id;
+    os.GetCurrentThreadId = fake_get_thread_id;
+    const std::wstring base = token_with(133485408001234567, 0x0000000100000001, 100, 200);
+    EXPECT_EQ(base, token_with(133485408001234567, 0x0000000100000001, 100, 200)) << "same sources, same token";
+    struct source_case {
+        const char* what;
+        int64_t system_time;
+        LONGLONG counter;
+        DWORD process_id;
+        DWORD thread_id;
+    };
+    const source_case cases[] = {
+        {"the time", 133485408001234568, 0x0000000100000001, 100, 200},
+        {"the counter's high half", 133485408001234567, 0x0000000200000001, 100, 200},
+        {"the counter's low half", 133485408001234567, 0x0000000100000002, 100, 200},
+        {"the process", 133485408001234567, 0x0000000100000001, 104, 200},
+        {"the thread", 133485408001234567, 0x0000000100000001, 100, 204},
+        {"process and thread swapped", 133485408001234567, 0x0000000100000001, 200, 100},
+    };
+    for (const auto& c : cases) {
+        EXPECT_NE(base, token_with(c.system_time, c.counter, c.process_id, c.thread_id)) << c.what;
     }
 }
 

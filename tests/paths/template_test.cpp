@@ -170,9 +170,7 @@ TEST(ExpandTemplate, FolderVariablesLoseTheBackslashesAtTheEndOfTheWholeOutput)
     const folder_case cases[] = {
         {"temp folder", L"C:\\Users\\u\\AppData\\Local\\Temp\\", L"{TEMP}", L"C:\\Users\\u\\AppData\\Local\\Temp"},
         {"no doubled backslash", L"C:\\T\\", L"{TEMP}\\onefile", L"C:\\T\\onefile"},
-        {"temp gives nothing", std::nullopt, L"D:\\{TEMP}", L"D:"},
         {"several backslashes", L"C:\\\\\\", L"{TEMP}", L"C:"},
-        {"removal stops at the start", std::nullopt, L"\\\\{TEMP}", L""},
         {"profile at a drive root", L"C:\\T", L"{HOME}", L"C:"},
         {"profile then text", L"C:\\T", L"{HOME}\\x", L"C:\\x"},
         {"local application data", L"C:\\T", L"{CACHE_DIR}\\app", L"C:\\Users\\u\\AppData\\Local\\app"},
@@ -189,7 +187,7 @@ TEST(ExpandTemplate, FolderVariablesLoseTheBackslashesAtTheEndOfTheWholeOutput)
     }
 }
 
-TEST(ExpandTemplate, TempIsWrittenInPlaceWithTheRoomAndAppendsNothingWhenItDoesNotFit)
+TEST(ExpandTemplate, TempIsWrittenInPlaceWithTheRoomAndFailsWhenItDoesNotFit)
 {
     {
         seam_scope seam;
@@ -197,10 +195,64 @@ TEST(ExpandTemplate, TempIsWrittenInPlaceWithTheRoomAndAppendsNothingWhenItDoesN
         EXPECT_EQ(L"ab" + std::wstring(L"C:\\T"), expand(L"ab{TEMP}", 10).output);
         EXPECT_EQ(8u, temp_buffer_size_asked) << "capacity 10 less the two characters before it";
     }
-    // The real system with a room too small for its folder.
+    // The real system with a room too small for its folder: no text after it may stand alone.
     expansion result = expand(L"x{TEMP}y", 5);
-    EXPECT_TRUE(result.expanded);
-    EXPECT_EQ(L"xy", result.output);
+    EXPECT_FALSE(result.expanded);
+    EXPECT_EQ(L"x", result.output);
+}
+
+// A path variable that gives nothing would put the rest of the template at the root of the
+// drive, where the run would unpack and, at its end, remove: the expansion fails instead.
+TEST(ExpandTemplate, APathVariableThatGivesNothingFailsTheExpansion)
+{
+    struct empty_case {
+        const char* what;
+        std::optional<std::wstring> temp;
+        const wchar_t* argv0;
+        std::wstring template_text;
+        std::wstring output;
+    };
+    const empty_case cases[] = {
+        {"the temp folder lookup fails", std::nullopt, L"C:\\p.exe", L"{TEMP}\\onefile_{PID}", L""},
+        {"after literal text", std::nullopt, L"C:\\p.exe", L"D:\\{TEMP}\\x", L"D:\\"},
+        {"a temp folder of backslashes alone", L"\\\\", L"C:\\p.exe", L"{TEMP}\\x", L""},
+        {"the profile folder is empty", L"C:\\T", L"C:\\p.exe", L"{HOME}\\x", L""},
+        {"an empty program name", L"C:\\T", L"", L"{PROGRAM}\\x", L""},
+        {"a program base of the extension alone", L"C:\\T", L".exe", L"{PROGRAM_BASE}\\x", L""},
+        {"a program folder at the start of the name", L"C:\\T", L"\\p.exe", L"{PROGRAM_DIR}\\x", L""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        seam_scope seam;
+        scoped_program program(c.argv0);
+        use_fake_folders(c.temp, L"", L"C:\\Users\\u\\AppData\\Local");
+        expansion result = expand(c.template_text);
+        EXPECT_FALSE(result.expanded);
+        EXPECT_EQ(c.output, result.output);
+    }
+}
+
+// The temp folder lookup failing in a real run: the launcher's own expansion ends with the
+// template line instead of unpacking at the root of the current drive.
+VELDRA_PROBE(expand_unpack_dir_without_temp)
+{
+    os.GetTempPathW = [](DWORD, LPWSTR) -> DWORD { return 0; };
+    const wchar_t* template_text = L"{TEMP}\\onefile_{PID}";
+    bool expanded = expand_template(unpack_dir, template_text, path_capacity);
+    normalize_unpack_dir();
+    if (!expanded) {
+        fatal_template_error(template_text);
+    }
+    printf("%ls", unpack_dir);
+    return 0;
+}
+
+TEST(ExpandTemplate, AFailingTempLookupEndsTheRunWithTheTemplateLine)
+{
+    process_result result = run_probe(L"expand_unpack_dir_without_temp");
+    EXPECT_EQ(0xC0000409, result.exit_code);
+    EXPECT_EQ("", result.out);
+    EXPECT_EQ("Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}'.\r\n", result.err);
 }
 
 TEST(ExpandTemplate, ProgramBaseAndProgramDirEditOnlyTheProgramText)
@@ -213,14 +265,14 @@ TEST(ExpandTemplate, ProgramBaseAndProgramDirEditOnlyTheProgramText)
     const program_case cases[] = {
         {L"prog", L"{PROGRAM_BASE}|{PROGRAM_DIR}", L"prog|prog"},
         {L"prog.exe", L"{PROGRAM_BASE}|{PROGRAM_DIR}", L"prog|prog.exe"},
-        {L".exe", L"{PROGRAM_BASE}|{PROGRAM_DIR}", L"|.exe"},
+        {L".exe", L"{PROGRAM_DIR}", L".exe"},
         {L"C:\\a\\b.exe\\c.exe", L"{PROGRAM_BASE}|{PROGRAM_DIR}", L"C:\\a\\b.exe\\c|C:\\a\\b.exe"},
         {L"C:\\Tools\\PROG.Exe", L"{PROGRAM_BASE}|{PROGRAM_DIR}", L"C:\\Tools\\PROG|C:\\Tools"},
         {L"C:\\Tools\\PROG.Exe", L"{PROGRAM}", L"C:\\Tools\\PROG.Exe"},
         {L"tools/prog.exe", L"{PROGRAM_DIR}", L"tools/prog.exe"},  // only the backslash separates
         {L"exe", L"{PROGRAM_BASE}", L"exe"},
         {L"prog", L"a\\b\\{PROGRAM_DIR}", L"a\\b\\prog"},
-        {L"", L"x.exe{PROGRAM_BASE}", L"x.exe"},
+        {L"x", L"x.exe{PROGRAM_BASE}", L"x.exex"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(narrow(c.argv0) + " in " + narrow(c.template_text));
