@@ -1,6 +1,6 @@
 // The registry of temporary paths and the signal handler that removes them. The handler uses
 // only calls that are safe in a signal handler: kill, waitpid, open, getdents64, unlinkat,
-// close, signal and raise, over fixed buffers.
+// access, nanosleep, close, signal and raise, over fixed buffers.
 #include "cleanup.h"
 
 #include "error.h"
@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -98,13 +99,28 @@ extern "C" void remove_temporaries_and_reraise(int signal_number)
     int saved_errno = errno;
     pid_t tool = running_tool.exchange(0);
     if (tool > 0) {
-        ::kill(tool, SIGKILL);
+        ::kill(-tool, SIGKILL);
         ::waitpid(tool, nullptr, 0);
     }
-    for (auto& slot : slots) {
-        if (slot.in_use.exchange(false)) {
-            remove_slot(slot);
+    // What the tool started may take a moment to die: a folder it still wrote into is tried
+    // again.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        bool left = false;
+        for (auto& slot : slots) {
+            if (slot.in_use.load()) {
+                remove_slot(slot);
+                if (::access(slot.path, F_OK) == 0) {
+                    left = true;
+                } else {
+                    slot.in_use.store(false);
+                }
+            }
         }
+        if (!left) {
+            break;
+        }
+        struct timespec pause = {0, 10 * 1000 * 1000};
+        ::nanosleep(&pause, nullptr);
     }
     errno = saved_errno;
     std::signal(signal_number, SIG_DFL);

@@ -51,8 +51,28 @@ int spawn_and_wait(const std::vector<std::string>& command, const fs::path& dire
     posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    // The tool's own temporary files go into the work folder too, so that what removes the
+    // folder removes them; and it runs in a process group of its own, so that a signal's
+    // handler can end it with everything it started.
+    std::vector<std::string> variables;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (std::strncmp(*variable, "TMPDIR=", 7) != 0) {
+            variables.emplace_back(*variable);
+        }
+    }
+    variables.push_back("TMPDIR=" + fs::absolute(directory).string());
+    std::vector<char*> envp;
+    for (auto& variable : variables) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     pid_t child = 0;
-    int failed = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    int failed = posix_spawnp(&child, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
         throw packer_error("cannot run " + command[0] + ": " + std::strerror(failed));

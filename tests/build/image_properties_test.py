@@ -321,6 +321,9 @@ THIS_BUILD = {"company": "Quendle Forge", "product": "Brellum", "version": "3.19
 # Odd lengths and characters beyond ASCII, one outside the BMP, test the padding and the UTF-16.
 CUSTOM = {"company": "Quill & S\u00f6hne", "product": "Widget", "version": "65535.0.17",
           "description": "a test tool \U0001F527", "original_filename": "widget.exe", "internal_name": "widg"}
+# A text that ends in a backslash once carried the next line of the generated source away with
+# it; each value must read back exactly as given.
+BACKSLASHES = dict(THIS_BUILD, company="Acme\\", product="Tool\\\\", description="ends in \\")
 
 
 def pack(packer, folder, output, *options):
@@ -340,16 +343,23 @@ def main():
                       "--description", CUSTOM["description"], "--original-filename", CUSTOM["original_filename"],
                       "--internal-name", CUSTOM["internal_name"], "--execution-level", "asInvoker")
         highest = pack(packer, folder, os.path.join(folder, "highest.exe"), "--execution-level", "highestAvailable")
+        backslashes = pack(packer, folder, os.path.join(folder, "backslashes.exe"),
+                           "--company", BACKSLASHES["company"], "--product", BACKSLASHES["product"],
+                           "--description", BACKSLASHES["description"])
         key, certificate, bundle = (os.path.join(folder, name) for name in ("key.pem", "cert.pem", "cert.p12"))
         run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", certificate,
             "-days", "2", "-subj", "/CN=Veldra image test")
         run("openssl", "pkcs12", "-export", "-inkey", key, "-in", certificate, "-out", bundle, "-passout", "pass:pw")
+        password_file = os.path.join(folder, "password")
+        with open(password_file, "w") as f:
+            f.write("pw\n")
         signed = pack(packer, folder, os.path.join(folder, "signed.exe"), "--sign-pkcs12", bundle,
-                      "--sign-password", "pw")
+                      "--sign-password-file", password_file)
 
         runs = [(default, "default", THIS_BUILD, "requireAdministrator", False),
                 (custom, "custom", CUSTOM, "asInvoker", False),
                 (highest, "highestAvailable", THIS_BUILD, "highestAvailable", False),
+                (backslashes, "backslashes", BACKSLASHES, "requireAdministrator", False),
                 (signed, "signed", THIS_BUILD, "requireAdministrator", True)]
         for path, name, identity, level, is_signed in runs:
             tables = check_image(path, name, is_signed)

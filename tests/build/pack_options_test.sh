@@ -39,7 +39,10 @@ expect_refusal version "veldra: --version takes X.Y.Z, three whole numbers from 
   --version 1.2.3.4
 expect_refusal level "veldra: --execution-level takes asInvoker, highestAvailable or requireAdministrator" \
   --execution-level administrator
-expect_refusal password-alone "veldra: --sign-password and --timestamp go with --sign-pkcs12" --sign-password x
+expect_refusal password-alone "veldra: --sign-password-file and --timestamp go with --sign-pkcs12" \
+  --sign-password-file "$scratch/app/main.dll"
+expect_refusal password-on-command-line "veldra: --sign-password is not taken: a password on a command line can be read by every user of the machine; use --sign-password-file FILE or the VELDRA_SIGN_PASSWORD environment variable" \
+  --sign-password x
 expect_refusal no-certificate "veldra: cannot read the PKCS#12 file '$scratch/none.p12'" --sign-pkcs12 "$scratch/none.p12"
 # The identity is checked before the block is written: a block-only pack is refused alike.
 echo "not a block" > "$scratch/some.block"
@@ -52,15 +55,84 @@ mkdir -p "$scratch/out-block"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$scratch/key.pem" -out "$scratch/cert.pem" -days 2 \
   -subj "/CN=Veldra options test" 2>/dev/null
 openssl pkcs12 -export -inkey "$scratch/key.pem" -in "$scratch/cert.pem" -out "$scratch/cert.p12" -passout pass:right
+echo wrong > "$scratch/wrong-password"
 expect_refusal wrong-password \
   "veldra: cannot sign the executable: Failed to parse PKCS#12 file: $scratch/cert.p12 (Wrong password?)" \
-  --sign-pkcs12 "$scratch/cert.p12" --sign-password wrong
+  --sign-pkcs12 "$scratch/cert.p12" --sign-password-file "$scratch/wrong-password"
+expect_refusal no-password-file "veldra: cannot read the password file '$scratch/none'" \
+  --sign-pkcs12 "$scratch/cert.p12" --sign-password-file "$scratch/none"
 # A time-stamp service that does not answer: a closed port on this machine, nothing outside.
-expect_refusal timestamp-unreachable \
+# The password comes from the environment here.
+VELDRA_SIGN_PASSWORD=right expect_refusal timestamp-unreachable \
   "veldra: cannot sign the executable: HTTP failure: Failed to get data from http://127.0.0.1:9/" \
-  --sign-pkcs12 "$scratch/cert.p12" --sign-password right --timestamp http://127.0.0.1:9/
+  --sign-pkcs12 "$scratch/cert.p12" --timestamp http://127.0.0.1:9/
 expect_refusal timestamp-scheme "veldra: --timestamp takes an http:// or https:// URL (got 'ts.example')" \
   --sign-pkcs12 "$scratch/cert.p12" --timestamp ts.example
+
+# While a signed pack runs, no command line on the machine holds the password: every
+# /proc/*/cmdline is read over and over until the pack ends (with builtins only, so the poll
+# keeps up). Seeing osslsigncode's -readpass shows the poll was there while it ran. The
+# password file and the work folder are gone afterwards.
+secret="veldra-secret-$RANDOM$RANDOM"
+printf '%s\n' "$secret" > "$scratch/password"
+openssl pkcs12 -export -inkey "$scratch/key.pem" -in "$scratch/cert.pem" -out "$scratch/secret.p12" \
+  -passout "pass:$secret"
+mkdir -p "$scratch/tmp"
+TMPDIR="$scratch/tmp" "$packer" pack "$scratch/app" -o "$scratch/signed.exe" --sign-pkcs12 "$scratch/secret.p12" \
+  --sign-password-file "$scratch/password" 2>"$scratch/signed-stderr" &
+pack_pid=$!
+saw_readpass=0
+leaked=""
+while kill -0 "$pack_pid" 2>/dev/null; do
+  for cmdline in /proc/[0-9]*/cmdline; do
+    arguments=()
+    mapfile -d '' arguments < "$cmdline" 2>/dev/null || continue
+    for argument in "${arguments[@]}"; do
+      case "$argument" in
+        *"$secret"*) leaked="$cmdline: ${arguments[*]}" ;;
+        -readpass) saw_readpass=1 ;;
+      esac
+    done
+  done
+done
+wait "$pack_pid" || fail "signed pack: $(cat "$scratch/signed-stderr")"
+[ -z "$leaked" ] || fail "the password was on a command line: $leaked"
+[ "$saw_readpass" = 1 ] || fail "the poll never saw osslsigncode's -readpass"
+[ -z "$(ls -A "$scratch/tmp")" ] || fail "signed pack left in its temp folder: $(ls -A "$scratch/tmp")"
+
+# A signal mid-pack leaves nothing: no temporary output, no block, no work folder (with the
+# password file in it). The application is big enough to be caught while the block is being
+# compressed at level 19; the signal comes once the block's folder or the work folder appears.
+mkdir -p "$scratch/big"
+echo MZ > "$scratch/big/main.dll"
+head -c 24000000 /dev/urandom | base64 > "$scratch/big/data.txt"
+for signal_and_phase in TERM:block INT:block TERM:link; do
+  signal="${signal_and_phase%%:*}" phase="${signal_and_phase##*:}"
+  out="$scratch/out-signal-$signal-$phase"
+  mkdir -p "$out" "$scratch/tmp"
+  if [ "$phase" = block ]; then
+    TMPDIR="$scratch/tmp" "$packer" pack "$scratch/big" -o "$out/app.exe" --level 19 2>/dev/null &
+  else
+    TMPDIR="$scratch/tmp" "$packer" pack "$scratch/app" -o "$out/app.exe" --sign-pkcs12 "$scratch/secret.p12" \
+      --sign-password-file "$scratch/password" 2>/dev/null &
+  fi
+  pack_pid=$!
+  for _ in $(seq 2000); do
+    if [ "$phase" = block ]; then
+      compgen -G "$out/.veldra-block-*/block.bin.tmp-*" >/dev/null && break
+    else
+      compgen -G "$scratch/tmp/veldra-pack-*/constants.cpp" >/dev/null && break
+    fi
+    sleep 0.005
+  done
+  kill "-$signal" "$pack_pid"
+  status=0
+  wait "$pack_pid" || status=$?
+  wanted=$((128 + $(kill -l "$signal")))
+  [ "$status" -eq "$wanted" ] || fail "SIG$signal during the $phase step: status $status, wanted $wanted"
+  [ -z "$(ls -A "$out")" ] || fail "SIG$signal during the $phase step left: $(ls -A "$out")"
+  [ -z "$(ls -A "$scratch/tmp")" ] || fail "SIG$signal during the $phase step left in the temp folder: $(ls -A "$scratch/tmp")"
+done
 
 # Same inputs and options, same bytes; another company, other bytes.
 identity=(--company "Quill & Söhne" --product Widget --version 2.5.17 --description "a tool" --original-filename w.exe
