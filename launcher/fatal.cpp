@@ -67,6 +67,18 @@ void fatal_open_error()
     exit_with_status_2();
 }
 
+void fatal_unsafe_name()
+{
+    puts("Error, attached data holds an unsafe file name.");
+    fflush(stdout);
+    // No child runs yet: teardown only removes the folder, which holds nothing but this run's
+    // files, since every earlier name passed the same check.
+    if (!is_child) {
+        teardown();
+    }
+    exit_with_status_2();
+}
+
 void fatal_template_error(const wchar_t* template_text)
 {
     halt_if_stopping();

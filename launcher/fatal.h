@@ -10,6 +10,9 @@ void report_system_error(const char* message, unsigned long code);
 [[noreturn]] void fatal_error(const char* message);
 // Prints the open-failure line for the entry being unpacked (target_path).
 [[noreturn]] void fatal_open_error();
+// Prints the unsafe-name line on standard output; the parent removes what it has unpacked
+// (all of it inside unpack_dir) before it exits, the child leaves the folder to its parent.
+[[noreturn]] void fatal_unsafe_name();
 // Prints the template line on standard error, then ends through the fail-fast termination.
 [[noreturn]] void fatal_template_error(const wchar_t* template_text);
 

@@ -7,6 +7,7 @@
 #include "os/win_calls.h"
 #include "paths/bounded.h"
 #include "paths/template.h"
+#include "payload/archive_names.h"
 #include "payload/stream.h"
 
 #include <cstdint>
@@ -86,6 +87,11 @@ static void write_entry_file(uint64_t size)
 void walk_archive()
 {
     while (read_entry_name()) {
+        // Before any path is built from it: a hand-made block reaches here unchecked, and the
+        // child, which reads only the first name, takes this check too.
+        if (check_archive_name(entry_name, wcslen(entry_name)) != archive_name_safe) {
+            fatal_unsafe_name();
+        }
         build_target_path();
         if (main_module_path[0] == L'\0') {
             copy_bounded(main_module_path, target_path, path_capacity);

@@ -473,3 +473,50 @@ TEST_F(Walk, AConsoleStopEndsTheWritingRemovesTheFolderAndWritesNothingMore)
     EXPECT_EQ(1, file_creations);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(unpack.c_str()));
 }
+
+// argv: unpack folder, the unsafe name, "parent" or "child". A good file comes first, so the
+// parent has begun to unpack when it meets the name.
+VELDRA_PROBE(walk_unsafe_name)
+{
+    bool child = wcscmp(argv[2], L"child") == 0;
+    prepare_walk(argv[0], child);
+    unpack_started = true;
+    if (child) {
+        walk({{argv[1], "bad"}, {L"main.dll", "MZ"}});
+    } else {
+        walk({{L"main.dll", "MZ"}, {L"sub\\first.txt", "1"}, {argv[1], "bad"}});
+    }
+    return 0;
+}
+
+TEST_F(Walk, AnUnsafeNameEndsTheParentWithItsLineAndRemovesWhatItUnpacked)
+{
+    // Each name would otherwise reach a file outside the folder, a stream or a device.
+    const wchar_t* const names[] = {L"..\\escape_walk.txt", L"sub\\..\\..\\escape_walk.txt", L"\\escape_walk.txt",
+                                    L"main.dll:stream", L"NUL", L"sub\\con.txt", L"a/../../escape_walk.txt",
+                                    L"dot.", L"tab\tname"};
+    const std::wstring outside = unpack + L"\\..\\escape_walk.txt";
+    for (const wchar_t* name : names) {
+        process_result result = run_probe(L"walk_unsafe_name", {unpack, name, L"parent"});
+        std::string shown(name, name + wcslen(name));
+        EXPECT_EQ(result.exit_code, 2u) << shown;
+        EXPECT_EQ(result.out, "Error, attached data holds an unsafe file name.\r\n") << shown;
+        EXPECT_EQ(result.err, "") << shown;
+        EXPECT_EQ(GetFileAttributesW(unpack.c_str()), INVALID_FILE_ATTRIBUTES) << shown;
+        EXPECT_EQ(GetFileAttributesW(outside.c_str()), INVALID_FILE_ATTRIBUTES) << shown;
+        DeleteFileW(outside.c_str());
+    }
+}
+
+TEST_F(Walk, TheChildChecksTheFirstNameAndLeavesTheFolderToItsParent)
+{
+    CreateDirectoryW(unpack.c_str(), nullptr);
+    std::wstring kept = unpack + L"\\kept.txt";
+    FILE* file = _wfopen(kept.c_str(), L"wb");
+    ASSERT_NE(file, nullptr);
+    fclose(file);
+    process_result result = run_probe(L"walk_unsafe_name", {unpack, L"..\\main.dll", L"child"});
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "Error, attached data holds an unsafe file name.\r\n");
+    EXPECT_NE(GetFileAttributesW(kept.c_str()), INVALID_FILE_ATTRIBUTES);
+}
