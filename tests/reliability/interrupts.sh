@@ -16,6 +16,11 @@
 # After Ctrl+C during unpacking the parent stops writing, removes what it has written and
 # starts no child: the application never runs, and nothing is printed.
 #
+# While the parent unpacks it holds its own executable open without delete sharing, so that no
+# other file can stand at its path when it starts the child: a rename from another Wine process
+# fails with a sharing violation (Wine implements share modes across its processes; its cmd
+# prints "Sharing violation." where Windows prints the system's text for error 32).
+#
 # usage: interrupts.sh TESTS_EXE LARGE_EXE WORK_DIR
 set -uo pipefail
 set -m
@@ -183,6 +188,64 @@ killed_while_unpacking() {
   fi
 }
 
+# 4. A rename of the launcher's executable while its parent unpacks fails, and the run goes on
+#    unharmed. A cmd script started before the launcher waits for the main module to appear,
+#    tries to move the executable at once and lists what was unpacked by then; fewer files than
+#    the archive holds show that the attempt fell inside the unpacking. After the run the same
+#    move succeeds: the refusal was the parent's hold, which ends once the child exists.
+rename_while_unpacking() {
+  case_name=rename_unpacking
+  dir="$work/$case_name"
+  rm -rf "$dir"
+  mkdir -p "$dir/temp" "$dir/reports"
+  exe="$dir/rel_$case_name.exe"
+  cp "$large_exe" "$exe"
+  local temp_w exe_w moved_w
+  temp_w="$(wine_path "$dir/temp")" exe_w="$(wine_path "$exe")" moved_w="$(wine_path "$dir/moved.exe")"
+  printf '%s\r\n' '@echo off' "echo ready> $(wine_path "$dir/ready")" ':wait' \
+    "for /d %%d in ($temp_w\\onefile_*) do if exist %%d\\main.dll goto go" 'goto wait' ':go' \
+    "move $exe_w $moved_w" 'echo move status %errorlevel%' \
+    "for /d %%d in ($temp_w\\onefile_*) do dir /b /s /a-d %%d" >"$dir/rename.cmd"
+  wine cmd /c "$(wine_path "$dir/rename.cmd")" >"$dir/rename.out" 2>&1 &
+  local poller=$!
+  if ! wait_for 60 non_empty "$dir/ready"; then
+    fail "the rename script never started"
+    kill "$poller"
+    return 1
+  fi
+  if ! run_launcher; then
+    kill "$poller"
+    return 1
+  fi
+  finish_runner
+  wait_for 10 grep -q "move status" "$dir/rename.out"
+  kill "$poller" 2>/dev/null
+  wait "$poller" 2>/dev/null
+  local unpacked total
+  unpacked="$(grep -ci 'onefile_' "$dir/rename.out")"
+  total="$(cd "$(dirname "$large_exe")/large" && find . -type f | wc -l)"
+  note "rename tried with $unpacked of $total files unpacked: $(tr -d '\r' < "$dir/rename.out" | grep -iv onefile_ | tr '\n' ' ')"
+  note "the run: status $status, $processes processes"
+  if ! grep -q "move status" "$dir/rename.out" || [ "$unpacked" -ge "$total" ]; then
+    [ -e "$dir/moved.exe" ] && mv "$dir/moved.exe" "$exe"
+    return 2  # the attempt came after the unpacking; it proves nothing
+  fi
+  grep -q "move status 1" "$dir/rename.out" || fail "the executable was renamed while its parent unpacked"
+  [ -f "$exe" ] && [ ! -e "$dir/moved.exe" ] || fail "the executable is not at its own path after the run"
+  [ "$status" = 0x00000000 ] || fail "status $status, expected 0x00000000"
+  [ "$processes" = 2 ] || fail "$processes processes, expected parent and child"
+  expect_temp_empty
+  wine cmd /c move "$exe_w" "$moved_w" >/dev/null 2>&1
+  [ -f "$dir/moved.exe" ] || fail "the executable could not be moved after the run either"
+  expect_no_launcher_left
+}
+
+for attempt in 1 2 3; do
+  rename_while_unpacking
+  [ $? = 2 ] || break
+  note "the rename came after the unpacking (attempt $attempt); trying again"
+  [ "$attempt" = 3 ] && fail "the rename never came while the parent unpacked"
+done
 for attempt in 1 2 3; do
   ctrl_c_while_unpacking
   [ $? = 2 ] || break
