@@ -89,6 +89,27 @@ expect_refusal pack-missing-main "main module 'main.dll' not found" -- \
 expect_refusal pack-missing-block "cannot read block '$scratch/none.block'" -- \
   "$packer" pack --block "$scratch/none.block" -o out.exe
 
+# Links: one that leaves the folder is refused naming it; one that stays inside is packed as
+# its target's contents. Names Windows would take for one are refused naming both.
+make_app "$scratch/link-out"
+echo "the packing machine's own file" > "$scratch/secret.txt"
+ln -s "$scratch/secret.txt" "$scratch/link-out/leak.txt"
+expect_refusal link-outside "cannot pack '$scratch/link-out/leak.txt': a symbolic link that leads outside the application folder" -- \
+  "$packer" block "$scratch/link-out" -o out.block
+make_app "$scratch/link-dangling"
+ln -s nowhere "$scratch/link-dangling/gone.txt"
+expect_refusal link-dangling "cannot pack '$scratch/link-dangling/gone.txt': a symbolic link that leads nowhere (dangling or a loop)" -- \
+  "$packer" block "$scratch/link-dangling" -o out.block
+make_app "$scratch/case" "Data/a.txt" "data/b.txt"
+expect_refusal case-collision "names 'Data' and 'data' differ only by case: Windows would unpack them as one" -- \
+  "$packer" block "$scratch/case" -o out.block
+make_app "$scratch/link-in" "real/inside.txt"
+printf 'twelve bytes' > "$scratch/link-in/real/inside.txt"
+ln -s real/inside.txt "$scratch/link-in/alias.txt"
+"$packer" block "$scratch/link-in" -o "$scratch/link-in.block" || fail "a link inside the folder was not packed"
+report="$("$packer" inspect "$scratch/link-in.block")" || fail "inspect of the linked block failed"
+grep -qE '^ +12  alias\.txt$' <<<"$report" || fail "the link is not packed as its target's contents: $report"
+
 # A real main module built for the other architecture than the one this tree packs for.
 case "${VELDRA_ARCH:-x86}" in
   x86) other=x64 other_cc=x86_64-w64-mingw32-gcc ;;
@@ -108,7 +129,7 @@ cmp -s "$scratch/one.block" "$scratch/two.block" || fail "two blocks of one fold
 "$packer" pack "$scratch/good" -o "$scratch/one.exe" || fail "pack failed"
 "$packer" pack "$scratch/good" -o "$scratch/two.exe" || fail "pack failed"
 cmp -s "$scratch/one.exe" "$scratch/two.exe" || fail "two packs of one folder differ"
-[ -z "$(ls "$scratch" | grep -E '\.tmp-|\.block\.')" ] || fail "temporary files left: $(ls "$scratch")"
+[ -z "$(ls -A "$scratch" | grep -E '\.tmp-|\.block\.|\.veldra-block-')" ] || fail "temporary files left: $(ls -A "$scratch")"
 
 # A damaged block is linked exactly as it is.
 printf 'not a block at all' > "$scratch/damaged.block"
