@@ -3,6 +3,7 @@
 
 #include "launcher/fatal.h"
 #include "launcher/run_state.h"
+#include "os/win_calls.h"
 
 // The module's own folder, the folders added with AddDllDirectory and the system folder: not
 // the launcher's folder, the current directory or PATH.
@@ -22,6 +23,10 @@ int hand_off_to_main_module(int argc, wchar_t** argv)
 {
     require_main_module();
     os.AddDllDirectory(unpack_dir);
+    // Loads the application makes later, delay-loaded imports and LoadLibraryW("x.dll") alike,
+    // search the unpack folder and the system folder only: not the launcher's folder, the
+    // current folder or PATH, where anyone may have put a DLL of that name.
+    os.SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS);
     HMODULE module = os.LoadLibraryExW(main_module_path, nullptr, main_module_search);
     if (module == nullptr) {
         fatal_system_error("Error, load DLL.", GetLastError());

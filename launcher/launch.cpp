@@ -36,6 +36,9 @@ int run_launcher(int argc, wchar_t** argv)
     program_argv = argv;
 
     os.SetDllDirectoryW(L"");
+    // Whatever the launcher loads itself comes from the system folder; the child widens this to
+    // the unpack folder in the hand-off.
+    os.SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     decide_role();
     if (!is_child) {
         // As early as the parent can: the hold covers everything up to the child's creation.

@@ -32,6 +32,7 @@ struct ZSTD_DCtx_s;
     /* Processes. */ \
     X(OpenProcess) \
     X(K32GetModuleFileNameExW) \
+    X(QueryFullProcessImageNameW) \
     X(CreateProcessW) \
     X(ResumeThread) \
     X(GetStdHandle) \
@@ -46,6 +47,7 @@ struct ZSTD_DCtx_s;
     X(CommandLineToArgvW) \
     /* Paths and files. */ \
     X(CreateFileW) \
+    X(GetFileInformationByHandle) \
     X(GetModuleHandleA) \
     X(GetProcAddress) \
     X(GetShortPathNameW) \
@@ -61,12 +63,15 @@ struct ZSTD_DCtx_s;
     X(SetFileAttributesW) \
     X(DeleteFileW) \
     X(RemoveDirectoryW) \
+    X(GetFileInformationByHandleEx) \
+    X(SetFileInformationByHandle) \
     X(Sleep) \
     /* Time. */ \
     X(GetSystemTimeAsFileTime) \
     X(QueryPerformanceCounter) \
     /* Modules. */ \
     X(SetDllDirectoryW) \
+    X(SetDefaultDllDirectories) \
     X(AddDllDirectory) \
     X(LoadLibraryExW) \
     /* Console and errors. */ \

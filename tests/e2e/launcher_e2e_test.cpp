@@ -78,7 +78,7 @@ TEST(FullRun, ParentAndChildShareTheFolderTheTemplateNamesAndLeaveNothingBehind)
     std::vector<std::string> files = values_of(result.out, "file=");
     std::sort(files.begin(), files.end());
     const std::vector<std::string> expected_files = {"data\\level1\\level2\\deep.txt", "data\\level1\\note.txt",
-                                                     "helper.dll", "main.dll"};
+                                                     "helper.dll", "main.dll", "plugin.dll"};
     EXPECT_EQ(expected_files, files);
     EXPECT_EQ("helper loaded", value_of(result.out, "helper="));
     expect_temp_empty(temp);
@@ -184,6 +184,33 @@ TEST(DllSearch, ADependencyOnlyInTheCurrentFolderOrOnPathIsNotLoaded)
     remove_tree(temp);
 }
 
+// What the application loads later by bare name comes from the unpack folder or the system
+// folder: a DLL of that name beside the launcher, in the current folder or on PATH is not looked at.
+TEST(DllSearch, ALoadByBareNameInTheApplicationLooksInTheUnpackFolderOnly)
+{
+    std::wstring temp = make_temp_folder();
+    std::wstring install = make_temp_folder();
+    std::wstring on_path = make_temp_folder();
+    std::wstring executable = install + L"\\probe.exe";
+    ASSERT_TRUE(CopyFileW(packed_executable(L"probe").c_str(), executable.c_str(), FALSE));
+    for (const std::wstring& folder : {install, on_path}) {
+        ASSERT_TRUE(CopyFileW(fixture_file(L"outside.dll").c_str(), (folder + L"\\outside.dll").c_str(), FALSE));
+    }
+    wchar_t path[32768];
+    GetEnvironmentVariableW(L"PATH", path, 32768);
+
+    launch started = start_launcher(executable, L"probe print-folder load=plugin.dll load=outside.dll", temp,
+                                    {{L"PATH", on_path + L";" + path}}, install);
+    process_result result = finish(started);
+    ASSERT_EQ(0u, result.exit_code) << result.out << result.err;
+    EXPECT_EQ(value_of(result.out, "folder=") + "\\plugin.dll", value_of(result.out, "loaded="));
+    EXPECT_EQ("126", value_of(result.out, "load-failed="));
+    expect_temp_empty(temp);
+    for (const std::wstring& folder : {temp, install, on_path}) {
+        remove_tree(folder);
+    }
+}
+
 TEST(HandOffFailures, EachEndsWithItsLineOnItsStreamStatus2AndTheFolderRemoved)
 {
     std::wstring temp = make_temp_folder();
@@ -233,7 +260,8 @@ TEST(Relaunch, TheApplicationStartingTheLauncherAgainGetsAChildOfTheRunningParen
     EXPECT_EQ("5", value_of(result.out, "relaunch status="));
     std::vector<std::string> files = values_of(result.out, "file=");
     std::sort(files.begin(), files.end());
-    const std::vector<std::string> expected_files = {"data\\level1\\note.txt", "helper.dll", "main.dll"};
+    const std::vector<std::string> expected_files = {"data\\level1\\note.txt", "helper.dll", "main.dll",
+                                                     "plugin.dll"};
     EXPECT_EQ(expected_files, files);
     EXPECT_EQ("data\\level1\\level2\\deep.txt", value_of(result.out, "absent="));
     expect_temp_empty(temp);

@@ -14,6 +14,8 @@ cd "$out/apps"
 mkdir -p probe/data/level1/level2
 echo "a note one level down" > probe/data/level1/note.txt
 echo "a file two levels down" > probe/data/level1/level2/deep.txt
+# A DLL nothing imports, for the application to load by bare name.
+cp outside_dll/outside.dll probe/plugin.dll
 
 # A main module that is no DLL at all.
 mkdir -p not_a_dll

@@ -17,6 +17,7 @@ struct handoff_record {
     const wchar_t* loaded_path = nullptr;
     HANDLE file = reinterpret_cast<HANDLE>(1);
     DWORD flags = 0;
+    DWORD default_directories = 0;
     std::string entry_name;
     int argc = 0;
     wchar_t** argv = nullptr;
@@ -29,6 +30,12 @@ DLL_DIRECTORY_COOKIE WINAPI add_directory_stub(PCWSTR directory)
 {
     handoff.added_directory = directory;
     return reinterpret_cast<DLL_DIRECTORY_COOKIE>(1);
+}
+
+BOOL WINAPI default_directories_stub(DWORD flags)
+{
+    handoff.default_directories = flags;
+    return TRUE;
 }
 
 HMODULE WINAPI load_stub(LPCWSTR path, HANDLE file, DWORD flags)
@@ -79,6 +86,7 @@ TEST(HandOff, LoadsFromTheUnpackFolderAndSystemFolderOnlyAndReturnsWhatRunCodeRe
     set_unpacked_main_module();
     handoff = handoff_record{};
     os.AddDllDirectory = add_directory_stub;
+    os.SetDefaultDllDirectories = default_directories_stub;
     os.LoadLibraryExW = load_stub;
     os.GetProcAddress = entry_stub;
     wchar_t first[] = L"C:\\app.exe";
@@ -90,6 +98,9 @@ TEST(HandOff, LoadsFromTheUnpackFolderAndSystemFolderOnlyAndReturnsWhatRunCodeRe
     EXPECT_EQ(main_module_path, handoff.loaded_path);
     EXPECT_EQ(nullptr, handoff.file);
     EXPECT_EQ(0x0D00u, handoff.flags);
+    // Later loads of the application: the added unpack folder and the system folder.
+    EXPECT_EQ(static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS),
+              handoff.default_directories);
     EXPECT_EQ("run_code", handoff.entry_name);
     EXPECT_EQ(2, handoff.argc);
     EXPECT_EQ(argv, handoff.argv);

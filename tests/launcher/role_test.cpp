@@ -1,6 +1,7 @@
 // The role decision on VELDRA_ONEFILE_PARENT, and the parent's preparation of the environment.
 #include "launcher/role.h"
 #include "launcher/run_state.h"
+#include "os/win_calls.h"
 #include "paths/environment.h"
 #include "tests/support/probe.h"
 
@@ -8,9 +9,39 @@
 
 #include <cstdio>
 #include <string>
+#include <cwchar>
 
 VELDRA_PROBE(role)
 {
+    decide_role();
+    printf(is_child ? "child" : "parent");
+    return 0;
+}
+
+// The module list of another process unreadable, as a sandbox or an emulator may make it: the
+// system refuses the read with ERROR_PARTIAL_COPY, or the open that asks for the right to read.
+DWORD WINAPI module_name_refused(HANDLE, HMODULE, LPWSTR, DWORD)
+{
+    SetLastError(ERROR_PARTIAL_COPY);
+    return 0;
+}
+
+HANDLE WINAPI memory_read_refused(DWORD access, BOOL inherit, DWORD id)
+{
+    if ((access & PROCESS_VM_READ) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return OpenProcess(access, inherit, id);
+}
+
+VELDRA_PROBE(role_without_module_name)
+{
+    if (wcscmp(argv[0], L"read") == 0) {
+        os.K32GetModuleFileNameExW = module_name_refused;
+    } else {
+        os.OpenProcess = memory_read_refused;
+    }
     decide_role();
     printf(is_child ? "child" : "parent");
     return 0;
@@ -84,26 +115,64 @@ TEST(RoleDecision, AnythingButALiveProcessOfThisExecutableMakesAParent)
     }
 }
 
+// A copy of this test executable under another name, running until the test ends it.
+struct other_executable {
+    std::wstring path;
+    PROCESS_INFORMATION info = {};
+
+    other_executable()
+    {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        path = std::wstring(temp) + L"veldra_other_launcher_" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+        EXPECT_TRUE(CopyFileW(this_executable_path().c_str(), path.c_str(), FALSE));
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        std::wstring line = quote_argument(path) + L" --veldra-probe sleep";
+        EXPECT_TRUE(CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &info));
+    }
+    ~other_executable()
+    {
+        TerminateProcess(info.hProcess, 0);
+        WaitForSingleObject(info.hProcess, INFINITE);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        DeleteFileW(path.c_str());
+    }
+    std::wstring id() const { return std::to_wstring(info.dwProcessId); }
+};
+
 TEST(RoleDecision, ALiveProcessOfAnotherExecutableMakesAParent)
 {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring other = std::wstring(temp) + L"veldra_other_launcher_" + std::to_wstring(GetCurrentProcessId()) +
-                         L".exe";
-    ASSERT_TRUE(CopyFileW(this_executable_path().c_str(), other.c_str(), FALSE));
+    other_executable other;
+    EXPECT_EQ("parent", role_with_parent(other.id()));
+}
 
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    std::wstring line = quote_argument(other) + L" --veldra-probe sleep";
-    ASSERT_TRUE(CreateProcessW(other.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &info));
-    EXPECT_EQ("parent", role_with_parent(std::to_wstring(info.dwProcessId)));
-    TerminateProcess(info.hProcess, 0);
-    WaitForSingleObject(info.hProcess, INFINITE);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    DeleteFileW(other.c_str());
+// Without the parent's module name the image name and the file's identity decide: a genuine
+// child stays a child instead of unpacking again and starting children of its own.
+TEST(RoleDecision, WithoutTheParentsModuleNameTheImageFileDecides)
+{
+    other_executable other;
+    const std::wstring self_id = std::to_wstring(GetCurrentProcessId());
+    struct refusal_case {
+        const char* what;
+        const wchar_t* refused;
+        std::wstring parent;
+        const char* role;
+    };
+    const refusal_case cases[] = {
+        {"read refused, this executable", L"read", self_id, "child"},
+        {"open for reading refused, this executable", L"open", self_id, "child"},
+        {"read refused, another executable", L"read", other.id(), "parent"},
+        {"open for reading refused, another executable", L"open", other.id(), "parent"},
+        {"read refused, an exited process", L"read", exited_process_id(), "parent"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.role,
+                  run_probe(L"role_without_module_name", {c.refused}, {{L"VELDRA_ONEFILE_PARENT", c.parent}}).out);
+    }
 }
 
 TEST(ParentEnvironment, DropsTheCachedValuesAndNamesItself)
