@@ -627,3 +627,31 @@ TEST(OwnExecutable, AnotherProcessCanNeitherRenameNorDeleteItWhileHeldAndTheChil
               result.out);
     DeleteFileW(copy.c_str());
 }
+
+// A launcher on a read-only medium or share must still start: the hold asks for reading only.
+VELDRA_PROBE(read_only_executable)
+{
+    copied_executable = argv[0];
+    os.GetModuleFileNameW = copied_module_name;
+    real_child_line = L"ignored --veldra-probe child_side 7";
+    os.GetCommandLineW = real_child_line_stub;
+    setenv_ascii("VELDRA_TEST_MARK", L"read-only");
+    hold_own_executable();
+    launch_child_and_wait();
+    printf("child status %lu\n", child_exit_code);
+    return 0;
+}
+
+TEST(OwnExecutable, AReadOnlyExecutableIsHeldAndStartsTheChild)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring copy = std::wstring(temp) + L"veldra_read_only_" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+    ASSERT_TRUE(CopyFileW(this_executable_path().c_str(), copy.c_str(), FALSE));
+    ASSERT_TRUE(SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_READONLY));
+    process_result result = run_probe(L"read_only_executable", {copy});
+    EXPECT_EQ(0u, result.exit_code);
+    EXPECT_EQ("child out, mark=read-only\r\nchild status 7\r\n", result.out);
+    SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(copy.c_str());
+}
