@@ -18,8 +18,11 @@ enum {
 // form is kept. Returns the length, or 0 when the result would not fit `capacity`.
 size_t make_extended_path(wchar_t* output, size_t capacity, const wchar_t* path);
 
-// One attempt: deletes every file and folder below `root` and then `root` itself, without
-// following links to folders elsewhere. What cannot be deleted stays; nothing is reported.
+// One attempt: deletes every file and folder below `root` and then `root` itself. A link is
+// deleted as the link, never followed; a root that is a link goes as the link alone. What
+// cannot be deleted, or not without reaching outside the tree, stays; nothing is reported.
 void remove_tree_once(const wchar_t* root);
+// True while `root`, asked for in the \\?\ form the walk uses, is a folder and no link.
+bool tree_root_still_there(const wchar_t* root);
 
 #endif

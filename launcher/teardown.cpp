@@ -5,6 +5,7 @@
 
 #include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
+#include "payload/extract.h"
 
 HANDLE take_child_process()
 {
@@ -25,17 +26,15 @@ static void stop_child()
     os.CloseHandle(process);
 }
 
-static bool unpack_dir_still_there()
-{
-    DWORD attributes = os.GetFileAttributesW(unpack_dir);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 // A directory that cannot be removed (a file in it held open elsewhere) is left without a word.
+// A folder the run did not create itself is never touched.
 static void remove_unpack_dir()
 {
+    if (!unpack_dir_created) {
+        return;
+    }
     remove_tree_once(unpack_dir);
-    for (int retry = 0; retry < removal_retries && unpack_dir_still_there(); ++retry) {
+    for (int retry = 0; retry < removal_retries && tree_root_still_there(unpack_dir); ++retry) {
         os.Sleep(removal_pause_milliseconds);
         remove_tree_once(unpack_dir);
     }

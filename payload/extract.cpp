@@ -6,17 +6,22 @@
 #include "launcher/teardown.h"
 #include "os/win_calls.h"
 #include "paths/bounded.h"
+#include "paths/private_folder.h"
 #include "paths/template.h"
 #include "payload/archive_names.h"
 #include "payload/stream.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cwchar>
 
 const wchar_t* directory_cache[directory_cache_capacity];
 int directory_cache_count;
+volatile bool unpack_dir_created;
 
 static unsigned char copy_buffer[copy_chunk_size];
+
+static void remember_directory(const wchar_t* path);
 
 static const wchar_t home_template[] = L"{HOME}";
 
@@ -84,8 +89,26 @@ static void write_entry_file(uint64_t size)
     os.CloseHandle(file);
 }
 
+// Whoever makes the per-run name first decides where the parent writes the DLLs its child
+// loads: so the parent makes the last component itself or stops, and removes nothing then.
+static void create_unpack_dir()
+{
+    create_parent_directories(unpack_dir);
+    if (!create_private_folder(unpack_dir)) {
+        fprintf(stderr, "Error, couldn't create a fresh unpack folder '%ls'.\n", unpack_dir);
+        fflush(stderr);
+        os.exit(2);
+        os_fail_fast_real();
+    }
+    unpack_dir_created = true;
+    remember_directory(unpack_dir);
+}
+
 void walk_archive()
 {
+    if (!is_child) {
+        create_unpack_dir();
+    }
     while (read_entry_name()) {
         // Before any path is built from it: a hand-made block reaches here unchecked, and the
         // child, which reads only the first name, takes this check too.

@@ -9,8 +9,12 @@ enum { copy_chunk_size = 32768, directory_cache_capacity = 1024 };
 // process created or found. Slots are heap copies, added and never removed or freed.
 extern const wchar_t* directory_cache[directory_cache_capacity];
 extern int directory_cache_count;
+// Set once the parent has made the unpack folder itself: teardown removes no folder the run
+// did not create.
+extern volatile bool unpack_dir_created;
 
-// Parent: writes every entry, then closes the stream. Child: returns right after the first
+// Parent: creates the unpack folder, fresh and private, or ends the run with status 2; then
+// writes every entry and closes the stream. Child: returns right after the first
 // entry's name, with main_module_path set.
 void walk_archive();
 // True when the folder that holds the path's last component exists afterwards.

@@ -3,6 +3,7 @@
 #include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
 #include "launcher/teardown.h"
+#include "payload/extract.h"
 #include "tests/support/seam.h"
 
 #include <gtest/gtest.h>
@@ -115,12 +116,18 @@ TEST(RemoveTree, AHeldFileStaysWithItsFoldersAndEverythingElseGoes)
 
 namespace {
 
+HANDLE file_being_written;
 int closed_handles;
 std::vector<DWORD> sleeps;
 
+// Counts the closes of the file being written; the removal's own handles are not counted.
 BOOL WINAPI count_close(HANDLE handle)
 {
-    ++closed_handles;
+    // The removal's handles may get the same value once the file's is closed.
+    if (handle == file_being_written) {
+        ++closed_handles;
+        file_being_written = nullptr;
+    }
     return CloseHandle(handle);
 }
 
@@ -146,6 +153,8 @@ TEST(ConsoleStop, TheMainThreadClosesItsFileRemovesTheFolderAndWaitsForTheEnd)
     ASSERT_NE(INVALID_HANDLE_VALUE, file);
     wcscpy(unpack_dir, root.c_str());
     unpack_started = true;
+    unpack_dir_created = true;
+    file_being_written = file;
     closed_handles = 0;
     sleeps.clear();
     os.CloseHandle = count_close;
@@ -170,4 +179,184 @@ TEST(ConsoleStop, TheHandlerAsksTheMainThreadToStopBeforeItTearsDown)
     console_stop_requested = false;
     EXPECT_EQ(FALSE, console_control_handler(3));
     EXPECT_FALSE(console_stop_requested);
+}
+
+namespace {
+
+// The handles the walk opens, told apart by their final path's last component.
+std::wstring link_name;
+int listings;
+
+std::wstring last_component_of(HANDLE handle)
+{
+    wchar_t path[4096];
+    DWORD length = GetFinalPathNameByHandleW(handle, path, 4096, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= 4096) {
+        return L"";
+    }
+    std::wstring whole(path);
+    return whole.substr(whole.rfind(L'\\') + 1);
+}
+
+// The entry named link_name answers, on its own handle, as a link: what another process that
+// swaps a folder for a junction after the listing makes the walk see on Windows.
+BOOL WINAPI link_on_the_handle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    BOOL got = ::GetFileInformationByHandle(handle, info);
+    if (got && last_component_of(handle) == link_name) {
+        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    return got;
+}
+
+BOOL WINAPI counting_listing(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS type, LPVOID buffer, DWORD size)
+{
+    ++listings;
+    return ::GetFileInformationByHandleEx(handle, type, buffer, size);
+}
+
+// root\main.dll, root\sub\inner.txt, root\sub\deeper\far.txt
+std::wstring make_small_tree(const std::wstring& root)
+{
+    CreateDirectoryW(root.c_str(), nullptr);
+    CreateDirectoryW((root + L"\\sub").c_str(), nullptr);
+    CreateDirectoryW((root + L"\\sub\\deeper").c_str(), nullptr);
+    write_file(root + L"\\main.dll");
+    write_file(root + L"\\sub\\inner.txt");
+    write_file(root + L"\\sub\\deeper\\far.txt");
+    return root;
+}
+
+void remove_real_tree(const std::wstring& root)
+{
+    seam_scope clean;
+    remove_tree_once(root.c_str());
+}
+
+}  // namespace
+
+TEST(RemoveTree, ARootThatIsALinkIsRemovedAsTheLinkAndNothingUnderItIsListedOrTouched)
+{
+    seam_scope seam;
+    std::wstring root = make_small_tree(temp_folder() + L"_root_link");
+    link_name = root.substr(root.rfind(L'\\') + 1);
+    listings = 0;
+    os.GetFileInformationByHandle = link_on_the_handle;
+    os.GetFileInformationByHandleEx = counting_listing;
+
+    remove_tree_once(root.c_str());
+
+    EXPECT_EQ(0, listings);
+    EXPECT_TRUE(exists(root + L"\\main.dll"));
+    EXPECT_TRUE(exists(root + L"\\sub\\deeper\\far.txt"));
+    remove_real_tree(root);
+    EXPECT_FALSE(exists(root));
+}
+
+TEST(RemoveTree, AFolderThatIsALinkWhenOpenedIsRemovedAsTheLinkThoughItWasListedAsAFolder)
+{
+    seam_scope seam;
+    std::wstring root = make_small_tree(temp_folder() + L"_swapped");
+    link_name = L"sub";
+    os.GetFileInformationByHandle = link_on_the_handle;
+
+    remove_tree_once(root.c_str());
+
+    // The "link" is a real folder that is not empty, so its deletion fails and all it holds stays.
+    EXPECT_FALSE(exists(root + L"\\main.dll"));
+    EXPECT_TRUE(exists(root + L"\\sub\\inner.txt"));
+    EXPECT_TRUE(exists(root + L"\\sub\\deeper\\far.txt"));
+    remove_real_tree(root);
+    EXPECT_FALSE(exists(root));
+}
+
+// The read-only attribute belongs to the file, not to the name: the other name, outside the
+// tree, keeps it.
+TEST(RemoveTree, AReadOnlyFileWithASecondNameOutsideGoesFromTheTreeAndStaysReadOnlyOutside)
+{
+    std::wstring root = temp_folder() + L"_links";
+    std::wstring outside = temp_folder() + L"_outside.txt";
+    CreateDirectoryW(root.c_str(), nullptr);
+    write_file(outside, FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(CreateHardLinkW((root + L"\\linked.txt").c_str(), outside.c_str(), nullptr)) << GetLastError();
+    write_file(root + L"\\alone.txt", FILE_ATTRIBUTE_READONLY);
+
+    remove_tree_once(root.c_str());
+
+    EXPECT_FALSE(exists(root));
+    DWORD attributes = GetFileAttributesW(outside.c_str());
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW(outside.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(outside.c_str());
+}
+
+TEST(RemoveTree, TheRootIsStillThereWhenItIsAFolderAndAskedForInTheLongForm)
+{
+    std::wstring root = temp_folder() + L"_" + std::wstring(150, L'r');
+    std::wstring deep = root + L"\\" + std::wstring(150, L's');
+    ASSERT_TRUE(CreateDirectoryW(extended(root).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(extended(deep).c_str(), nullptr));
+    ASSERT_GT(deep.size(), 260u);
+    EXPECT_TRUE(tree_root_still_there(deep.c_str()));
+    write_file(deep + L"\\held.txt");
+    EXPECT_FALSE(tree_root_still_there((deep + L"\\held.txt").c_str())) << "a file is no folder";
+    remove_tree_once(root.c_str());
+    EXPECT_FALSE(tree_root_still_there(deep.c_str()));
+    EXPECT_FALSE(exists(root));
+}
+
+namespace {
+
+std::vector<DWORD> pauses;
+
+void WINAPI record_pause(DWORD milliseconds)
+{
+    pauses.push_back(milliseconds);
+}
+
+}  // namespace
+
+// Retries that never ran for a path past 260 units: the check asked without the long form and
+// found nothing.
+TEST(RemoveTree, TeardownRetriesALongPathFolderThatAHeldFileKeeps)
+{
+    seam_scope seam;
+    std::wstring root = temp_folder() + L"_" + std::wstring(150, L'h');
+    std::wstring deep = root + L"\\" + std::wstring(150, L'i');
+    ASSERT_TRUE(CreateDirectoryW(extended(root).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(extended(deep).c_str(), nullptr));
+    write_file(deep + L"\\held.txt");
+    HANDLE held = CreateFileW(extended(deep + L"\\held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    wcscpy(unpack_dir, root.c_str());
+    unpack_started = true;
+    unpack_dir_created = true;
+    pauses.clear();
+    os.Sleep = record_pause;
+
+    teardown();
+
+    EXPECT_EQ(std::vector<DWORD>(removal_retries, removal_pause_milliseconds), pauses);
+    EXPECT_TRUE(exists(deep + L"\\held.txt"));
+    CloseHandle(held);
+    teardown();
+    EXPECT_FALSE(exists(root));
+    unpack_started = false;
+    unpack_dir_created = false;
+}
+
+// A folder the run did not create, because it was there first, is no one's to remove.
+TEST(RemoveTree, TeardownLeavesAFolderTheRunDidNotCreate)
+{
+    seam_scope seam;
+    std::wstring root = make_small_tree(temp_folder() + L"_foreign");
+    wcscpy(unpack_dir, root.c_str());
+    unpack_started = true;
+    unpack_dir_created = false;
+    teardown();
+    EXPECT_TRUE(exists(root + L"\\sub\\deeper\\far.txt"));
+    unpack_started = false;
+    remove_real_tree(root);
 }

@@ -2,6 +2,7 @@
 // retries, counted through the system-call table, and a real tree removed or left behind.
 #include "launcher/run_state.h"
 #include "launcher/teardown.h"
+#include "payload/extract.h"
 #include "tests/support/probe.h"
 #include "tests/support/seam.h"
 
@@ -16,6 +17,7 @@ namespace {
 struct removal_record {
     int removals = 0;
     int attribute_queries = 0;
+    int checked_attempts = 0;  // attempts whose retry check has been asked
     std::vector<DWORD> pauses;
     std::vector<DWORD> attributes;  // answers of the attribute queries, in order; then the last
 } removal;
@@ -25,24 +27,23 @@ std::wstring extended_unpack_dir()
     return std::wstring(L"\\\\?\\") + unpack_dir;
 }
 
-// Every attempt lists the folder first; here it lists as empty and then cannot be removed.
-HANDLE WINAPI empty_listing(LPCWSTR pattern, LPWIN32_FIND_DATAW)
-{
-    EXPECT_EQ(extended_unpack_dir() + L"\\*", pattern);
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-}
-
-BOOL WINAPI removal_stub(LPCWSTR path)
+// Every attempt opens the folder first; here it cannot, so nothing is removed.
+HANDLE WINAPI failing_open(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
 {
     EXPECT_EQ(extended_unpack_dir(), path);
     ++removal.removals;
-    return FALSE;
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
 }
 
+// An attempt asks for the root's attributes before it opens it; the retry check asks after.
 DWORD WINAPI attributes_stub(LPCWSTR path)
 {
-    EXPECT_STREQ(unpack_dir, path);
+    EXPECT_EQ(extended_unpack_dir(), path);
+    if (removal.removals == removal.checked_attempts) {
+        return FILE_ATTRIBUTE_DIRECTORY;
+    }
+    removal.checked_attempts = removal.removals;
     size_t index = static_cast<size_t>(removal.attribute_queries++);
     return removal.attributes[index < removal.attributes.size() ? index : removal.attributes.size() - 1];
 }
@@ -56,12 +57,12 @@ void install_removal_stubs(std::vector<DWORD> attributes)
 {
     removal = removal_record{};
     removal.attributes = attributes;
-    os.FindFirstFileW = empty_listing;
-    os.RemoveDirectoryW = removal_stub;
+    os.CreateFileW = failing_open;
     os.GetFileAttributesW = attributes_stub;
     os.Sleep = sleep_stub;
     child_process = nullptr;
     unpack_started = true;
+    unpack_dir_created = true;
     wcscpy(unpack_dir, L"C:\\users\\me\\Temp\\onefile_12_345678_abcdefghijk");
 }
 
@@ -156,6 +157,7 @@ TEST(Teardown, ARealTreeIsRemovedWholeAndAHeldFileLeavesItAfter11Attempts)
     std::wstring root = make_tree();
     wcscpy(unpack_dir, root.c_str());
     unpack_started = true;
+    unpack_dir_created = true;
     teardown();
     EXPECT_FALSE(exists(root));
 

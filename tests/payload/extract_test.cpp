@@ -61,10 +61,13 @@ BOOL WINAPI missing_parent_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES)
     return FALSE;
 }
 
+// Counts the files written; the removal's own opens of existing entries are not creations.
 HANDLE WINAPI counting_create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                    DWORD disposition, DWORD flags, HANDLE template_file)
 {
-    ++file_creations;
+    if (disposition != OPEN_EXISTING) {
+        ++file_creations;
+    }
     return ::CreateFileW(path, access, share, security, disposition, flags, template_file);
 }
 
@@ -155,6 +158,9 @@ protected:
 
     void SetUp() override
     {
+        // Wine gives a new process the identifier of an earlier one: a name an earlier run of
+        // this program left behind is not this test's to trip over.
+        remove_tree(unpack);
         write_sizes.clear();
         directory_calls.clear();
         opened_files.clear();
@@ -193,6 +199,7 @@ TEST_F(Walk, EntryDataGoesOutInChunksOfAtMost32768BytesWithNoEmptyWrite)
     };
     for (const auto& each : cases) {
         write_sizes.clear();
+        remove_tree(unpack);
         prepare_walk(unpack);
         std::string data = noise(each.size, 9);
         walk({{L"main.dll", data}});
@@ -205,8 +212,11 @@ TEST_F(Walk, MissingFoldersAreTriedGoingUpAndMadeComingDownThenCached)
 {
     os.CreateDirectoryW = recording_create_directory;
     walk({{L"d1\\d2\\f", "1"}, {L"d1\\d2\\g", "2"}});
+    // The folder that holds the unpack folder, found; the unpack folder itself, made; then the
+    // entry's folders, whose climb stops at the unpack folder, now known.
+    const std::wstring above = unpack.substr(0, unpack.rfind(L'\\'));
     const std::vector<std::wstring> expected = {
-        unpack + L"\\d1\\d2", unpack + L"\\d1", unpack, unpack + L"\\d1", unpack + L"\\d1\\d2",
+        above, unpack, unpack + L"\\d1\\d2", unpack + L"\\d1", unpack + L"\\d1\\d2",
     };
     EXPECT_EQ(directory_calls, expected);
     EXPECT_EQ(file_bytes(unpack + L"\\d1\\d2\\g"), "2");
@@ -403,25 +413,36 @@ TEST(DirectoryCacheSeed, AHomeFolderThatCannotBeExpandedEndsWithTheTemplateLine)
     EXPECT_EQ(result.err, "Error, couldn't runtime expand spec '{HOME}'.\r\n");
 }
 
+// The unpack folder is the run's own from its creation on, so no other process can hold a file
+// in it before the parent writes there: the holder is the application of an earlier run of the
+// same folder, played here by an open that the system refuses.
+HANDLE WINAPI held_create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                               DWORD disposition, DWORD flags, HANDLE template_file)
+{
+    if (wcsstr(path, L"held.txt") != nullptr) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    return ::CreateFileW(path, access, share, security, disposition, flags, template_file);
+}
+
 // argv: unpack folder, failure to show ("open" or "write").
 VELDRA_PROBE(walk_and_fail)
 {
     prepare_walk(argv[0]);
     if (wcscmp(argv[1], L"write") == 0) {
         os.WriteFile = failing_write_file;
+    } else {
+        os.CreateFileW = held_create_file;
     }
     walk({{L"main.dll", "MZ"}, {L"held.txt", "new"}});
     return 0;
 }
 
-TEST_F(Walk, AFileHeldOpenByAnotherProcessEndsWithTheOpenLineAndKeepsEarlierFiles)
+TEST_F(Walk, AFileThatCannotBeOpenedEndsWithTheOpenLineAndKeepsEarlierFiles)
 {
-    CreateDirectoryW(unpack.c_str(), nullptr);
     std::wstring held = unpack + L"\\held.txt";
-    HANDLE holder = CreateFileW(held.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     process_result result = run_probe(L"walk_and_fail", {unpack, L"open"});
-    CloseHandle(holder);
     EXPECT_EQ(result.exit_code, 2u);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "Error, failed to open '" + narrow(held) + "' for writing.\r\n");
@@ -519,4 +540,203 @@ TEST_F(Walk, TheChildChecksTheFirstNameAndLeavesTheFolderToItsParent)
     EXPECT_EQ(result.exit_code, 2u);
     EXPECT_EQ(result.out, "Error, attached data holds an unsafe file name.\r\n");
     EXPECT_NE(GetFileAttributesW(kept.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// argv: unpack folder. A parent's walk with a plain archive.
+VELDRA_PROBE(walk_parent)
+{
+    prepare_walk(argv[0]);
+    unpack_started = true;
+    walk({{L"main.dll", "MZ"}, {L"sub\\data.txt", "data"}});
+    return 0;
+}
+
+TEST_F(Walk, AnUnpackFolderThatExistsAlreadyIsRefusedAndNothingIsWrittenOrRemoved)
+{
+    // Whoever made it first, with whatever in it: the parent leaves it exactly as it found it.
+    ASSERT_TRUE(CreateDirectoryW(unpack.c_str(), nullptr));
+    const std::wstring planted = unpack + L"\\main.dll";
+    FILE* file = _wfopen(planted.c_str(), L"wb");
+    ASSERT_NE(file, nullptr);
+    fputs("planted", file);
+    fclose(file);
+    process_result result = run_probe(L"walk_parent", {unpack});
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Error, couldn't create a fresh unpack folder '" + narrow(unpack) + "'.\r\n");
+    EXPECT_EQ(file_bytes(planted), "planted");
+    EXPECT_EQ(GetFileAttributesW((unpack + L"\\sub").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(Walk, AMissingFolderAboveTheUnpackFolderIsMadeAsBefore)
+{
+    const std::wstring below = unpack + L"\\run_1";
+    prepare_walk(below);
+    walk({{L"main.dll", "MZ"}});
+    EXPECT_EQ(file_bytes(below + L"\\main.dll"), "MZ");
+}
+
+namespace {
+
+HMODULE WINAPI no_advapi(LPCWSTR name, HANDLE file, DWORD flags)
+{
+    if (_wcsicmp(name, L"advapi32.dll") == 0) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    return ::LoadLibraryExW(name, file, flags);
+}
+
+}  // namespace
+
+VELDRA_PROBE(walk_without_token_user)
+{
+    os.LoadLibraryExW = no_advapi;
+    prepare_walk(argv[0]);
+    walk({{L"main.dll", "MZ"}});
+    return 0;
+}
+
+// Without the user's identifier the folder could only be made with a list that shuts out the
+// child or lets others in: neither, the run ends and nothing is made.
+TEST_F(Walk, WhenTheTokenCannotNameTheUserNoFolderIsMade)
+{
+    process_result result = run_probe(L"walk_without_token_user", {unpack});
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Error, couldn't read the user of the process token. ([Error 126] " + system_text(126) + ")\r\n");
+    EXPECT_EQ(GetFileAttributesW(unpack.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+namespace {
+
+std::vector<unsigned char> token_user_sid()
+{
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    unsigned char buffer[256];
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+    CloseHandle(token);
+    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+    const unsigned char* bytes = static_cast<const unsigned char*>(sid);
+    return std::vector<unsigned char>(bytes, bytes + GetLengthSid(sid));
+}
+
+std::vector<unsigned char> well_known_sid(WELL_KNOWN_SID_TYPE type)
+{
+    unsigned char sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    CreateWellKnownSid(type, nullptr, sid, &size);
+    return std::vector<unsigned char>(sid, sid + size);
+}
+
+struct acl_entry {
+    BYTE type;
+    BYTE flags;
+    DWORD mask;
+    std::vector<unsigned char> sid;
+    bool operator==(const acl_entry& other) const
+    {
+        return type == other.type && flags == other.flags && mask == other.mask && sid == other.sid;
+    }
+};
+
+// The entries of a descriptor's access list, read with the system's own calls.
+std::vector<acl_entry> access_entries(PSECURITY_DESCRIPTOR descriptor, SECURITY_DESCRIPTOR_CONTROL* control)
+{
+    std::vector<acl_entry> entries;
+    DWORD revision = 0;
+    EXPECT_TRUE(GetSecurityDescriptorControl(descriptor, control, &revision));
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL acl = nullptr;
+    EXPECT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
+    EXPECT_TRUE(present && acl != nullptr) << "a missing list would let everyone in";
+    for (DWORD i = 0; acl != nullptr && i < acl->AceCount; ++i) {
+        void* entry = nullptr;
+        EXPECT_TRUE(GetAce(acl, i, &entry));
+        const ACCESS_ALLOWED_ACE* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        unsigned char* sid = reinterpret_cast<unsigned char*>(const_cast<DWORD*>(&ace->SidStart));
+        entries.push_back({ace->Header.AceType, ace->Header.AceFlags, ace->Mask,
+                           std::vector<unsigned char>(sid, sid + GetLengthSid(sid))});
+    }
+    return entries;
+}
+
+std::vector<acl_entry> private_entries()
+{
+    const BYTE inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    return {{ACCESS_ALLOWED_ACE_TYPE, inherited, FILE_ALL_ACCESS, token_user_sid()},
+            {ACCESS_ALLOWED_ACE_TYPE, inherited, FILE_ALL_ACCESS, well_known_sid(WinLocalSystemSid)},
+            {ACCESS_ALLOWED_ACE_TYPE, inherited, FILE_ALL_ACCESS, well_known_sid(WinBuiltinAdministratorsSid)}};
+}
+
+std::vector<std::wstring> secured_folders;
+std::vector<unsigned char> captured_descriptor;
+
+BOOL WINAPI capturing_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
+{
+    if (attributes != nullptr) {
+        secured_folders.push_back(path);
+        // Kept in the self-relative form, which outlives the caller's stack.
+        DWORD size = 0;
+        MakeSelfRelativeSD(attributes->lpSecurityDescriptor, nullptr, &size);
+        captured_descriptor.assign(size, 0);
+        EXPECT_TRUE(MakeSelfRelativeSD(attributes->lpSecurityDescriptor, captured_descriptor.data(), &size));
+        EXPECT_FALSE(attributes->bInheritHandle);
+    }
+    return ::CreateDirectoryW(path, attributes);
+}
+
+}  // namespace
+
+// What the parent asks the system for, taken at the call and read with the system's own calls:
+// only the unpack folder gets a descriptor of its own, everything below inherits it.
+TEST_F(Walk, TheUnpackFolderIsCreatedWithAProtectedListForTheUserSystemAndAdministratorsAlone)
+{
+    secured_folders.clear();
+    captured_descriptor.clear();
+    os.CreateDirectoryW = capturing_create_directory;
+    walk({{L"main.dll", "MZ"}, {L"sub\\deeper\\x.txt", "x"}});
+    EXPECT_EQ(secured_folders, std::vector<std::wstring>{unpack});
+    ASSERT_FALSE(captured_descriptor.empty());
+    EXPECT_TRUE(IsValidSecurityDescriptor(captured_descriptor.data()));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    EXPECT_EQ(access_entries(captured_descriptor.data(), &control), private_entries());
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "inherits nothing from the folder above";
+}
+
+// Read back from the folder itself. Wine keeps no descriptor for a file: it derives one from
+// the Unix mode bits it set from ours (here 0750), so it shows the user and SYSTEM, no
+// Administrators entry and no protection, and it checks no access against any of it. It does
+// not pass the list on to folders made below either (they get its default mode), though on
+// Unix the mode of this one already keeps others from reaching them. What holds on both
+// systems: nobody else has an entry, and the user has full control, which is what lets the
+// child, under the same token, read the folder.
+TEST_F(Walk, TheFreshFolderReadsBackWithEntriesForTheUserAndTheSystemAlone)
+{
+    walk({{L"main.dll", "MZ"}});
+    for (const std::wstring& folder : {unpack}) {
+        std::vector<unsigned char> descriptor(4096);
+        DWORD needed = 0;
+        ASSERT_TRUE(GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(),
+                                     static_cast<DWORD>(descriptor.size()), &needed))
+            << GetLastError();
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        const std::vector<acl_entry> entries = access_entries(descriptor.data(), &control);
+        const std::vector<acl_entry> allowed = private_entries();
+        bool user_has_full_control = false;
+        for (const acl_entry& entry : entries) {
+            bool known = false;
+            for (const acl_entry& mine : allowed) {
+                known = known || entry.sid == mine.sid;
+            }
+            EXPECT_TRUE(known) << "an entry for someone else";
+            user_has_full_control = user_has_full_control ||
+                                    (entry.sid == allowed[0].sid && entry.type == ACCESS_ALLOWED_ACE_TYPE &&
+                                     (entry.mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS);
+        }
+        EXPECT_TRUE(user_has_full_control);
+    }
 }

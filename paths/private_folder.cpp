@@ -1,0 +1,119 @@
+// The private folder's security descriptor, built in memory: the launcher imports nothing from
+// advapi32, so the user's identifier comes from the token through functions looked up at run
+// time, and the well-known identifiers and the access list are written out by their layout.
+#include "paths/private_folder.h"
+
+#include "launcher/fatal.h"
+#include "os/win_calls.h"
+
+#include <cstring>
+
+typedef decltype(&::OpenProcessToken) open_process_token_function;
+typedef decltype(&::GetTokenInformation) get_token_information_function;
+
+enum {
+    token_user_capacity = 128,
+    ace_header_size = 8,  // ACE_HEADER and the access mask, before the identifier
+    acl_capacity = sizeof(ACL) + private_folder_ace_count * (ace_header_size + sid_capacity),
+};
+
+// S-1-5-18 and S-1-5-32-544: revision, count of sub-authorities, authority 5, sub-authorities.
+static const unsigned char local_system_sid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+static const unsigned char administrators_sid[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+
+static size_t sid_length(const unsigned char* sid)
+{
+    return 8 + 4 * static_cast<size_t>(sid[1]);
+}
+
+static FARPROC advapi_function(const char* name)
+{
+    HMODULE advapi = os.LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return advapi != nullptr ? os.GetProcAddress(advapi, name) : nullptr;
+}
+
+// The user's identifier into `sid`; returns 0, or the system's code when the token will not say.
+static DWORD read_token_user(unsigned char sid[sid_capacity])
+{
+    open_process_token_function open_token = reinterpret_cast<open_process_token_function>(
+        reinterpret_cast<void (*)()>(advapi_function("OpenProcessToken")));
+    if (open_token == nullptr) {
+        return GetLastError();
+    }
+    get_token_information_function token_information = reinterpret_cast<get_token_information_function>(
+        reinterpret_cast<void (*)()>(advapi_function("GetTokenInformation")));
+    if (token_information == nullptr) {
+        return GetLastError();
+    }
+    HANDLE token = nullptr;
+    if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return GetLastError();
+    }
+    // Pointer-aligned: TOKEN_USER starts with a pointer.
+    void* user_buffer[token_user_capacity / sizeof(void*)];
+    DWORD size = 0;
+    BOOL read = token_information(token, TokenUser, user_buffer, sizeof user_buffer, &size);
+    DWORD error = read ? 0 : GetLastError();
+    os.CloseHandle(token);
+    if (error != 0) {
+        return error;
+    }
+    const unsigned char* user =
+        static_cast<const unsigned char*>(reinterpret_cast<TOKEN_USER*>(user_buffer)->User.Sid);
+    if (user == nullptr || user[0] != 1 || sid_length(user) > sid_capacity) {
+        return ERROR_INVALID_SID;
+    }
+    memcpy(sid, user, sid_length(user));
+    return 0;
+}
+
+// One allowed entry with full control, inherited by files and folders; returns its size.
+static size_t write_allowed_entry(unsigned char* at, const unsigned char* sid)
+{
+    const size_t size = ace_header_size + sid_length(sid);
+    ACE_HEADER header;
+    header.AceType = ACCESS_ALLOWED_ACE_TYPE;
+    header.AceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    header.AceSize = static_cast<WORD>(size);
+    const DWORD mask = FILE_ALL_ACCESS;
+    memcpy(at, &header, sizeof header);
+    memcpy(at + sizeof header, &mask, sizeof mask);
+    memcpy(at + ace_header_size, sid, sid_length(sid));
+    return size;
+}
+
+static void build_access_list(ACL* acl, const unsigned char* user_sid)
+{
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(acl);
+    size_t size = sizeof(ACL);
+    size += write_allowed_entry(bytes + size, user_sid);
+    size += write_allowed_entry(bytes + size, local_system_sid);
+    size += write_allowed_entry(bytes + size, administrators_sid);
+    acl->AclRevision = ACL_REVISION;
+    acl->Sbz1 = 0;
+    acl->AclSize = static_cast<WORD>(size);
+    acl->AceCount = private_folder_ace_count;
+    acl->Sbz2 = 0;
+}
+
+bool create_private_folder(const wchar_t* path)
+{
+    // Without the user's own entry the child, which runs under the same token, could not read
+    // the folder; and a weaker list would let others in. So the run ends instead.
+    unsigned char user_sid[sid_capacity];
+    DWORD error = read_token_user(user_sid);
+    if (error != 0) {
+        fatal_system_error("Error, couldn't read the user of the process token.", error);
+    }
+    DWORD acl_storage[acl_capacity / sizeof(DWORD) + 1];
+    ACL* acl = reinterpret_cast<ACL*>(acl_storage);
+    build_access_list(acl, user_sid);
+    // The absolute form; no owner or group, which the system takes from the token.
+    SECURITY_DESCRIPTOR descriptor = {};
+    descriptor.Revision = SECURITY_DESCRIPTOR_REVISION;
+    descriptor.Control = SE_DACL_PRESENT | SE_DACL_PROTECTED;
+    descriptor.Dacl = acl;
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+    // Fails with ERROR_ALREADY_EXISTS for any name already there, a link or junction included.
+    return os.CreateDirectoryW(path, &attributes) != FALSE;
+}
