@@ -26,4 +26,4 @@ pack home.exe --template '{home}\veldra_e2e_home_{PID}_{TIME_US}'
 openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out certificate.pem -days 2 \
   -subj "/CN=Veldra end-to-end test" 2>/dev/null
 openssl pkcs12 -export -inkey key.pem -in certificate.pem -out certificate.p12 -passout pass:e2e-secret
-pack signed.exe --sign-pkcs12 certificate.p12 --sign-password e2e-secret
+VELDRA_SIGN_PASSWORD=e2e-secret pack signed.exe --sign-pkcs12 certificate.p12
