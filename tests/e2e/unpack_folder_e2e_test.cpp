@@ -118,3 +118,45 @@ TEST(UnpackFolder, AFreshOneIsUsedAndRemovedAndTheTempFolderIsLeftEmpty)
     EXPECT_TRUE(folder_entries(temp).empty());
     remove_tree(temp);
 }
+
+namespace {
+
+// The entries of an access list in the system's text form: "(A;OICI;FA;;;SY)" and so on.
+std::vector<std::string> access_entries(const std::string& dacl)
+{
+    std::vector<std::string> entries;
+    for (size_t open = dacl.find('('); open != std::string::npos; open = dacl.find('(', open + 1)) {
+        entries.push_back(dacl.substr(open + 1, dacl.find(')', open) - open - 1));
+    }
+    return entries;
+}
+
+}  // namespace
+
+// Read from inside the running application with the system's own calls. On Windows the list
+// is "D:P" with full control, inherited by files and folders, for the user, SYSTEM ("SY") and
+// the Administrators ("BA") alone. Wine keeps no descriptor and enforces none: it shows one
+// derived from the Unix mode it set from ours (0750), the user and SYSTEM without protection.
+// On both, nobody else has an entry, and the user, whose token the child shares, has full
+// control.
+TEST(UnpackFolder, TheRunningApplicationReadsAListForTheUserSystemAndAdministratorsAlone)
+{
+    std::wstring temp = make_temp_folder();
+    launch started = start_launcher(packed_executable(L"fixed_name"), L"fixed_name.exe print-dacl", temp);
+    process_result result = finish(started);
+    ASSERT_EQ(result.exit_code, 0u) << result.err;
+    const std::string dacl = value_of(result.out, "dacl=");
+    const std::string user = value_of(result.out, "user=");
+    ASSERT_EQ(dacl.compare(0, 2, "D:"), 0) << dacl;
+    const std::vector<std::string> entries = access_entries(dacl);
+    bool user_entry = false;
+    for (const std::string& entry : entries) {
+        const std::string who = entry.substr(entry.rfind(';') + 1);
+        EXPECT_TRUE(who == user || who == "SY" || who == "BA") << "an entry for someone else: " << entry;
+        EXPECT_EQ(entry.compare(0, 10, "A;OICI;FA;"), 0) << entry;
+        user_entry = user_entry || who == user;
+    }
+    EXPECT_TRUE(user_entry) << dacl << " for " << user;
+    EXPECT_TRUE(folder_entries(temp).empty());
+    remove_tree(temp);
+}
