@@ -1,8 +1,19 @@
-// Header check of the attached block. Runs before any buffer, decoder, file or folder exists,
-// so a launcher with a damaged header leaves nothing behind.
+// Header check of the attached block and of the place that holds it. Runs before any buffer,
+// decoder, file or folder exists, so a launcher with a damaged header leaves nothing behind.
 #include "payload/block.h"
 
 #include "launcher/fatal.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+// The linker's name for the running image's own DOS header.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+const unsigned char place_magic[place_magic_size] = {'V', 'E', 'L', 'D', 'R', 'A', 0x1A, 0x01};
+
+static const char header_missing[] = "Error, couldn't find attached data header.";
 
 bool block_has_magic(const unsigned char* block, uint32_t block_size)
 {
@@ -14,6 +25,40 @@ bool block_has_magic(const unsigned char* block, uint32_t block_size)
 void check_block_header(const unsigned char* block, uint32_t block_size)
 {
     if (!block_has_magic(block, block_size)) {
-        fatal_error("Error, couldn't find attached data header.");
+        fatal_error(header_missing);
+    }
+}
+
+bool image_holds_block(const unsigned char* image, const unsigned char* block, uint32_t block_size)
+{
+    const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE || block < image) {
+        return false;
+    }
+    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
+    if (nt->Signature != IMAGE_NT_SIGNATURE) {
+        return false;
+    }
+    // Sizes as 64-bit numbers, so that no sum of 32-bit fields can wrap around.
+    const uint64_t block_rva = static_cast<uint64_t>(block - image);
+    const uint64_t image_size = nt->OptionalHeader.SizeOfImage;
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+        const uint64_t start = section->VirtualAddress;
+        const uint64_t end = start + section->Misc.VirtualSize;
+        if (block_rva < start || block_rva > end) {
+            continue;
+        }
+        return end <= image_size && end - start >= place_magic_size &&
+               std::memcmp(image + start, place_magic, place_magic_size) == 0 && block_size <= end - block_rva;
+    }
+    return false;
+}
+
+void check_attached_place(const unsigned char* block, uint32_t block_size)
+{
+    const unsigned char* image = reinterpret_cast<const unsigned char*>(&__ImageBase);
+    if (!image_holds_block(image, block, block_size)) {
+        fatal_error(header_missing);
     }
 }

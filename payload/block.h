@@ -1,4 +1,5 @@
-// The attached block's header: three magic bytes in front of the compressed frame.
+// The attached block's header: three magic bytes in front of the compressed frame; and the
+// place in the image that holds the block and tells its length.
 #ifndef VELDRA_PAYLOAD_BLOCK_H
 #define VELDRA_PAYLOAD_BLOCK_H
 
@@ -6,10 +7,23 @@
 
 enum { block_magic_size = 3 };
 
+// The image's section ".veldra" starts with the place: 8 magic bytes, the block's length
+// (attached_block_size), 4 reserved bytes, the build constants' texts, then the block itself.
+enum { place_magic_size = 8 };
+extern const unsigned char place_magic[place_magic_size];
+
 // True when the block starts with the magic "XJQ" (case matters, nothing else is tested).
 bool block_has_magic(const unsigned char* block, uint32_t block_size);
 
 // Ends the run with the header message unless the block starts with the magic.
 void check_block_header(const unsigned char* block, uint32_t block_size);
+
+// True when `image` is a mapped image whose section holding `block` starts with the place's
+// magic and holds all `block_size` bytes of it, inside the image's size. The length comes from
+// the place, which the packer wrote; this is what keeps a wrong one from reading past the image.
+bool image_holds_block(const unsigned char* image, const unsigned char* block, uint32_t block_size);
+
+// Ends the run with the header message unless the running image holds the attached block.
+void check_attached_place(const unsigned char* block, uint32_t block_size);
 
 #endif

@@ -15,6 +15,8 @@ static const char decode_failed[] = "Error, couldn't decode attached data.";
 
 void payload_open()
 {
+    // The length comes from the image's own place of the block, checked against the image.
+    check_attached_place(attached_block, attached_block_size);
     payload_open_block(attached_block, attached_block_size);
 }
 

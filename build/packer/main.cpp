@@ -6,6 +6,7 @@
 #include "block_report.h"
 #include "output_file.h"
 #include "pack.h"
+#include "stub_image.h"
 
 #include <zstd.h>
 
@@ -17,14 +18,8 @@
 #include <string>
 #include <vector>
 
-#ifndef VELDRA_SOURCE_DIR
-#define VELDRA_SOURCE_DIR "."
-#endif
 #ifndef VELDRA_LAUNCHER_ROOT
 #define VELDRA_LAUNCHER_ROOT "."
-#endif
-#ifndef VELDRA_ZSTD_ROOT
-#define VELDRA_ZSTD_ROOT VELDRA_SOURCE_DIR "/.deps/zstd"
 #endif
 
 namespace fs = std::filesystem;
@@ -39,8 +34,8 @@ const char usage[] =
     "       veldra pack --block BLOCK -o OUT.exe [--arch x86|x64]\n"
     "       veldra inspect FILE\n"
     "--arch chooses the target (default x86); the main module must be for it\n"
-    "pack also takes [--company TEXT] [--product TEXT] [--version X.Y.Z] [--description TEXT]\n"
-    "       [--original-filename TEXT] [--internal-name TEXT] [--template TEXT]\n"
+    "pack also takes [--icon FILE.ico] [--stub FILE] [--company TEXT] [--product TEXT] [--version X.Y.Z]\n"
+    "       [--description TEXT] [--original-filename TEXT] [--internal-name TEXT] [--template TEXT]\n"
     "       [--execution-level asInvoker|highestAvailable|requireAdministrator]\n"
     "       [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp URL]]\n"
     "       (or the password in VELDRA_SIGN_PASSWORD)\n";
@@ -53,7 +48,7 @@ struct command_line {
 };
 
 const std::vector<std::string> valued_options = {"-o", "--arch", "--main", "--level", "--window-log", "--workers",
-                                                 "--block", "--launcher-dir", "--zstd-lib", "--source-dir", "--cxx",
+                                                 "--block", "--stub", "--icon",
                                                  // what the executable carries besides the application
                                                  "--company", "--product", "--version", "--description",
                                                  "--original-filename", "--internal-name", "--template",
@@ -154,39 +149,70 @@ int run_block(const command_line& line)
     return 0;
 }
 
-// The build's layout for the chosen target; each explicit option replaces its part as given.
-packer::toolchain toolchain_of(const command_line& line)
+// The folder of the running packer, where a distribution keeps the stubs beside it.
+fs::path packer_folder()
 {
-    packer::toolchain tools = packer::toolchain_for(arch_of(line), VELDRA_LAUNCHER_ROOT, VELDRA_ZSTD_ROOT,
-                                                    value(line, "--source-dir", VELDRA_SOURCE_DIR));
-    tools.cxx = value(line, "--cxx", tools.cxx);
-    tools.launcher_dir = value(line, "--launcher-dir", tools.launcher_dir.string());
-    tools.zstd_library = value(line, "--zstd-lib", tools.zstd_library.string());
-    return tools;
+    std::error_code error;
+    const fs::path self = fs::read_symlink("/proc/self/exe", error);
+    return error ? fs::path() : self.parent_path();
+}
+
+// --stub FILE, else the stub beside the packer, else the build's.
+packer::launcher_stub stub_of(const command_line& line)
+{
+    packer::launcher_stub stub;
+    stub.arch = arch_of(line);
+    stub.file = packer::find_stub(stub.arch, value(line, "--stub"), packer_folder(), VELDRA_LAUNCHER_ROOT);
+    return stub;
+}
+
+// The output's folder must exist: the temporary file goes beside the target.
+void require_output_folder(const fs::path& output)
+{
+    const fs::path folder = fs::absolute(output).parent_path();
+    std::error_code error;
+    if (!fs::is_directory(folder, error)) {
+        throw packer_error("the folder of the output '" + output.string() + "' does not exist");
+    }
+}
+
+// Everything a pack takes from the command line, checked before anything is compressed.
+packer::pack_extras extras_of(const command_line& line)
+{
+    packer::pack_extras extras;
+    const std::string icon = value(line, "--icon");
+    if (line.values.count("--icon") != 0) {
+        extras.icon = packer::read_icon(icon);
+    }
+    extras.signing = packer::signing_from_options(line.values);
+    return extras;
 }
 
 // A temporary block in a private folder beside the output, removed when the pack ends.
 int run_pack(const command_line& line)
 {
     fs::path output = output_of(line);
-    packer::toolchain tools = toolchain_of(line);
     const packer::build_identity identity = packer::identity_from_options(line.values);
-    const packer::signing_options signing = packer::signing_from_options(line.values);
+    const packer::pack_extras extras = extras_of(line);
+    const packer::launcher_stub stub = stub_of(line);
+    require_output_folder(output);
     std::string given_block = value(line, "--block");
     if (!given_block.empty()) {
         if (!line.positional.empty()) {
             throw packer_error("give either an application folder or --block, not both");
         }
-        packer::pack_executable(given_block, output, identity, tools, signing);
+        packer::pack_executable(given_block, output, identity, stub, extras);
         return 0;
     }
     packer::block_options options = block_options_of(line);
     fs::path app_dir = one_folder(line);
+    // The stub is checked before anything is compressed: a wrong one fails at once.
+    packer::load_stub(stub);
     fs::path output_folder = fs::absolute(output).parent_path();
     packer::temporary_folder block_folder(output_folder, ".veldra-block");
     fs::path block = block_folder.path() / "block.bin";
     packer::write_block_file(app_dir, options, block);
-    packer::pack_executable(block, output, identity, tools, signing);
+    packer::pack_executable(block, output, identity, stub, extras);
     return 0;
 }
 

@@ -78,10 +78,9 @@ void output_file::commit()
     // The mode an ordinary new file gets, not mkostemp's 0600.
     mode_t mask = ::umask(0);
     ::umask(mask);
-    if (file_ != nullptr) {
-        ::fchmod(::fileno(file_), (executable_ ? 0777 : 0666) & ~mask);
-    }
     close();
+    // By name: the file may have been closed, written again (signed) and reopened since.
+    ::chmod(temporary_.c_str(), (executable_ ? 0777 : 0666) & ~mask);
     if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
         throw packer_error("cannot write " + describe(target_));
     }

@@ -1,15 +1,12 @@
 // The manifest as text, the version resource as bytes written here (a resource compiler's own
-// VERSIONINFO sets fields this build wants otherwise), and the script that links both in.
+// VERSIONINFO sets fields this build wants otherwise), and the resource section that holds them.
 #include "resources.h"
 
 #include "error.h"
 #include "names.h"
-#include "tool_run.h"
 
-#include <fstream>
+#include <algorithm>
 #include <vector>
-
-namespace fs = std::filesystem;
 
 namespace packer {
 
@@ -167,31 +164,101 @@ std::string version_resource(const build_identity& identity)
                           version_block(u"VarFileInfo", text_value, "", 0, {var})});
 }
 
+std::vector<resource> executable_resources(const build_identity& identity, const std::vector<icon_image>& icon)
+{
+    std::vector<resource> list = {{rt_manifest, 1, manifest_text(identity.level)},
+                                  {rt_version, 1, version_resource(identity)}};
+    if (!icon.empty()) {
+        list.push_back({rt_group_icon, 1, group_icon_resource(icon)});
+        uint16_t id = 1;
+        for (const auto& image : icon) {
+            list.push_back({rt_icon, id++, image.data});
+        }
+    }
+    return list;
+}
+
 namespace {
 
-void write_file(const fs::path& file, const std::string& bytes)
+constexpr uint32_t directory_size = 16;
+constexpr uint32_t directory_entry_size = 8;
+constexpr uint32_t data_entry_size = 16;
+constexpr uint32_t subdirectory_flag = 0x80000000u;
+
+void put_directory(std::string& bytes, uint16_t id_entries)
 {
-    std::ofstream out(file, std::ios::binary);
-    out << bytes;
-    if (!out) {
-        throw packer_error("cannot write '" + file.string() + "'");
-    }
+    put_u32(bytes, 0);  // characteristics
+    put_u32(bytes, 0);  // no time stamp, so that packs stay the same bytes
+    put_u16(bytes, 0);  // version
+    put_u16(bytes, 0);
+    put_u16(bytes, 0);  // named entries
+    put_u16(bytes, id_entries);
 }
 
 }  // namespace
 
-fs::path compile_resources(const fs::path& work_dir, const build_identity& identity, const std::string& windres)
+std::string resource_section(std::vector<resource> resources, uint32_t rva)
 {
-    write_file(work_dir / "manifest.xml", manifest_text(identity.level));
-    write_file(work_dir / "version.bin", version_resource(identity));
-    // Raw resources: windres copies the files as they are, under language 0 (neutral).
-    write_file(work_dir / "resources.rc",
-               "LANGUAGE 0, 0\n"
-               "1 24 \"manifest.xml\"\n"
-               "1 16 \"version.bin\"\n");
-    run_tool({windres, "-O", "coff", "-i", "resources.rc", "-o", "resources.o"}, work_dir,
-             "cannot compile the resources");
-    return work_dir / "resources.o";
+    // Entries of a directory go in ascending ID order, which is how the loader searches them.
+    std::stable_sort(resources.begin(), resources.end(), [](const resource& a, const resource& b) {
+        return a.type != b.type ? a.type < b.type : a.id < b.id;
+    });
+    std::vector<uint16_t> types;
+    for (const auto& each : resources) {
+        if (types.empty() || types.back() != each.type) {
+            types.push_back(each.type);
+        }
+    }
+    // Where each level starts: the root, one directory per type, one language directory per
+    // resource, the data entries, the data.
+    const uint32_t count = static_cast<uint32_t>(resources.size());
+    const uint32_t type_directories = directory_size + directory_entry_size * static_cast<uint32_t>(types.size());
+    const uint32_t language_directories =
+        type_directories + directory_size * static_cast<uint32_t>(types.size()) + directory_entry_size * count;
+    const uint32_t data_entries = language_directories + (directory_size + directory_entry_size) * count;
+    uint32_t data_at = data_entries + data_entry_size * count;
+
+    std::string bytes;
+    put_directory(bytes, static_cast<uint16_t>(types.size()));
+    uint32_t type_at = type_directories;
+    for (uint16_t type : types) {
+        put_u32(bytes, type);
+        put_u32(bytes, subdirectory_flag | type_at);
+        type_at += directory_size + directory_entry_size *
+                                        static_cast<uint32_t>(std::count_if(resources.begin(), resources.end(),
+                                                                            [type](const resource& r) { return r.type == type; }));
+    }
+    uint32_t index = 0;
+    for (uint16_t type : types) {
+        const auto of_type = static_cast<uint16_t>(std::count_if(
+            resources.begin(), resources.end(), [type](const resource& r) { return r.type == type; }));
+        put_directory(bytes, of_type);
+        for (uint16_t i = 0; i < of_type; ++i, ++index) {
+            put_u32(bytes, resources[index].id);
+            put_u32(bytes, subdirectory_flag | (language_directories + (directory_size + directory_entry_size) * index));
+        }
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        put_directory(bytes, 1);
+        put_u32(bytes, 0);  // language neutral
+        put_u32(bytes, data_entries + data_entry_size * i);
+    }
+    std::vector<uint32_t> data_offsets;
+    for (const auto& each : resources) {
+        data_at = (data_at + 7) / 8 * 8;
+        data_offsets.push_back(data_at);
+        put_u32(bytes, rva + data_at);
+        put_u32(bytes, static_cast<uint32_t>(each.data.size()));
+        put_u32(bytes, 0);  // code page
+        put_u32(bytes, 0);
+        data_at += static_cast<uint32_t>(each.data.size());
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        bytes.append(data_offsets[i] - bytes.size(), '\0');
+        bytes += resources[i].data;
+    }
+    bytes.append((8 - bytes.size() % 8) % 8, '\0');
+    return bytes;
 }
 
 }  // namespace packer

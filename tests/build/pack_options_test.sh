@@ -102,26 +102,29 @@ wait "$pack_pid" || fail "signed pack: $(cat "$scratch/signed-stderr")"
 
 # A signal mid-pack leaves nothing: no temporary output, no block, no work folder (with the
 # password file in it). The application is big enough to be caught while the block is being
-# compressed at level 19; the signal comes once the block's folder or the work folder appears.
-mkdir -p "$scratch/big"
+# compressed at level 19; the signal comes once the block's folder or the password file
+# appears, while an osslsigncode that takes its time runs.
+mkdir -p "$scratch/big" "$scratch/slow-tools"
 echo MZ > "$scratch/big/main.dll"
 head -c 24000000 /dev/urandom | base64 > "$scratch/big/data.txt"
-for signal_and_phase in TERM:block INT:block TERM:link; do
+printf '#!/bin/sh\nsleep 5\nexec %s "$@"\n' "$(command -v osslsigncode)" > "$scratch/slow-tools/osslsigncode"
+chmod +x "$scratch/slow-tools/osslsigncode"
+for signal_and_phase in TERM:block INT:block TERM:sign; do
   signal="${signal_and_phase%%:*}" phase="${signal_and_phase##*:}"
   out="$scratch/out-signal-$signal-$phase"
   mkdir -p "$out" "$scratch/tmp"
   if [ "$phase" = block ]; then
     TMPDIR="$scratch/tmp" "$packer" pack "$scratch/big" -o "$out/app.exe" --level 19 2>/dev/null &
   else
-    TMPDIR="$scratch/tmp" "$packer" pack "$scratch/app" -o "$out/app.exe" --sign-pkcs12 "$scratch/secret.p12" \
-      --sign-password-file "$scratch/password" 2>/dev/null &
+    PATH="$scratch/slow-tools:$PATH" TMPDIR="$scratch/tmp" "$packer" pack "$scratch/app" -o "$out/app.exe" \
+      --sign-pkcs12 "$scratch/secret.p12" --sign-password-file "$scratch/password" 2>/dev/null &
   fi
   pack_pid=$!
   for _ in $(seq 2000); do
     if [ "$phase" = block ]; then
       compgen -G "$out/.veldra-block-*/block.bin.tmp-*" >/dev/null && break
     else
-      compgen -G "$scratch/tmp/veldra-pack-*/constants.cpp" >/dev/null && break
+      compgen -G "$scratch/tmp/veldra-pack-*/signing-password" >/dev/null && break
     fi
     sleep 0.005
   done
