@@ -1,5 +1,8 @@
-// Values fixed when an executable is built: identity texts, the unpack template and the
-// attached block. A pack generates their definitions; the launcher only reads them.
+// Values fixed when an executable is packed: identity texts, the unpack template and the
+// attached block. They live in the image's section .veldra (build/attached_block.S), which the
+// packer fills in; the launcher only reads them. attached_block_size is no compiled literal but
+// the place's length field, read-only, checked against the image before the block is read
+// (payload/block.cpp).
 #ifndef VELDRA_BUILD_CONSTANTS_H
 #define VELDRA_BUILD_CONSTANTS_H
 

@@ -15,21 +15,17 @@ const std::vector<architecture_traits> table = {
      0x0102,
      // The largest multiple of 8 below 2 GiB: beyond it no 32-bit process could map the image
      // that carries the block at all.
-     0x7FFFFFF8,
-     "i686-w64-mingw32-g++-posix", "i686-w64-mingw32-windres"},
+     0x7FFFFFF8},
     {architecture::x64, "x64", "64-bit",
      0x8664, "PE32+", 0x020B, 112,
      // IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_LARGE_ADDRESS_AWARE, the stripped flags cleared
      // as for x86.
      0x0022,
-     // x64 code reaches its data through 32-bit RIP-relative displacements, and the linker
-     // places the C runtime's data and the import tables after the block: code and data must
-     // stay within 2 GiB of each other, so a block that leaves less than the rest of the image
-     // (about half a MiB today) below 2 GiB no longer links ("relocation truncated to fit").
-     // 16 MiB of margin leaves the launcher room to grow and keeps the limit the packer's
-     // one-line refusal, never the linker's.
-     0x7EFFFFF8,
-     "x86_64-w64-mingw32-g++-posix", "x86_64-w64-mingw32-windres"},
+     // The block once sat in .rdata ahead of the C runtime's data, and 32-bit RIP-relative
+     // displacements across it stopped linking near 2 GiB. It now follows all of the stub's code
+     // and data, which no displacement crosses; the limit is kept where it was, so that the
+     // whole image stays below 2 GiB with room for the launcher to grow.
+     0x7EFFFFF8},
 };
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The targets a pack can build. Everything that differs between them — the image they link,
-// the largest block they carry, the tools that build them — is one row of one table.
+// The targets a pack can build. Everything that differs between them — the image's format and
+// fields, the largest block they carry — is one row of one table.
 #ifndef VELDRA_PACKER_ARCHITECTURE_H
 #define VELDRA_PACKER_ARCHITECTURE_H
 
@@ -15,7 +15,7 @@ constexpr architecture default_architecture = architecture::x86;
 
 struct architecture_traits {
     architecture id;
-    const char* name;  // as --arch takes it; also the folder of its prebuilt libraries
+    const char* name;  // as --arch takes it; also the folder of its stub in a build
     const char* bits;  // "32-bit", for messages
     // The image.
     uint16_t machine;                 // the COFF header's Machine
@@ -23,10 +23,7 @@ struct architecture_traits {
     uint16_t optional_magic;          // the optional header's Magic of that format
     uint64_t data_directories;        // where the data directories start in that optional header
     uint16_t characteristics;         // the file characteristics the packer writes
-    uint64_t max_block_size;          // the largest block that still links
-    // The tools.
-    const char* cxx;
-    const char* windres;
+    uint64_t max_block_size;          // the largest block the packer puts in
 };
 
 // Every target, x86 first.

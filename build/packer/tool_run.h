@@ -1,4 +1,4 @@
-// Running a tool of the toolchain (windres, osslsigncode) with its output kept, so that a
+// Running a tool (osslsigncode) with its output kept, so that a
 // failure becomes one line of the packer's own instead of the tool's screenful.
 #ifndef VELDRA_PACKER_TOOL_RUN_H
 #define VELDRA_PACKER_TOOL_RUN_H

@@ -104,6 +104,31 @@ TEST(PackedLauncher, AWrongMagicEndsWithTheHeaderMessageAndCreatesNothing)
     }
 }
 
+// The place in the image says where the block is and how long: a place without its magic, or a
+// length beyond the section that holds the block, is refused before anything is read.
+TEST(PackedLauncher, APlaceThatDoesNotHoldItsBlockEndsWithTheHeaderMessageAndCreatesNothing)
+{
+    for (const wchar_t* exe : {L"place-magic.exe", L"place-past-section.exe", L"place-past-image.exe"}) {
+        own_temp_folder temp;
+        process_result result = run_fixture(exe, temp);
+        EXPECT_EQ(result.exit_code, 2u) << narrow(exe);
+        EXPECT_EQ(result.out, header_message) << narrow(exe);
+        EXPECT_EQ(result.err, "") << narrow(exe);
+        EXPECT_TRUE(is_empty_folder(temp.path)) << narrow(exe);
+    }
+}
+
+// Packed with nothing but the packer on the PATH (make_fixtures.sh), the same bytes as good.exe.
+TEST(PackedLauncher, APackMadeWithoutAnyCompilerRunsAsTheOthers)
+{
+    own_temp_folder temp;
+    process_result result = run_fixture(L"no-tools.exe", temp);
+    EXPECT_EQ(result.exit_code, 0u);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(is_empty_folder(temp.path));
+}
+
 TEST(PackedLauncher, AFrameThatCannotBeDecodedEndsWithTheDecodeMessage)
 {
     for (const wchar_t* exe : {L"truncated.exe", L"window-90.exe", L"window-89.exe", L"no-frame.exe"}) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Packed executables read back with the architecture's objdump -p and wrestool: the image
 properties, the imports, the manifest (parsed as XML), every field of the version resource, the
-checksum against a recomputation, and a signed image.
+icon against its .ico file, the checksum against a recomputation, and a signed image.
 usage: image_properties_test.py PACKER x86|x64 (the packer packs for that architecture)"""
 import os
 import re
@@ -9,6 +9,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import zlib
 import xml.etree.ElementTree as ElementTree
 
 # What differs between the two images; everything else is the same for both.
@@ -313,6 +314,39 @@ def check_version(path, identity, name):
           name + ": Translation %s" % translation["value"].hex())
 
 
+# --- the icon ---
+
+def png(size, rgba):
+    """A one-colour PNG, made here so that the test needs no image tools."""
+    raw = b"".join(b"\0" + bytes(rgba) * size for _ in range(size))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+def icon_images(data):
+    """The images of an .ico file: the directory's fields and each image's bytes."""
+    count = struct.unpack_from("<HHH", data, 0)[2]
+    images = []
+    for index in range(count):
+        width, height, colors, _, planes, bits, size, offset = struct.unpack_from("<BBBBHHII", data, 6 + 16 * index)
+        images.append((width, height, colors, planes, bits, data[offset:offset + size]))
+    return images
+
+
+def check_icon(path, icon_file, name):
+    """wrestool rebuilds an .ico from RT_GROUP_ICON 1 and the RT_ICON entries it names."""
+    with open(icon_file, "rb") as f:
+        wanted = icon_images(f.read())
+    rebuilt = run("wrestool", "-x", "--type=14", "--name=1", "--language=0", path)
+    check(icon_images(rebuilt) == wanted, name + ": the icon read back differs from the .ico file")
+    for index, image_fields in enumerate(wanted, 1):
+        raw = run("wrestool", "-x", "--raw", "--type=3", "--name=%d" % index, "--language=0", path)
+        check(raw == image_fields[5], name + ": RT_ICON %d is not image %d of the file" % (index, index))
+
+
 # --- the packs ---
 
 THIS_BUILD = {"company": "Quendle Forge", "product": "Brellum", "version": "3.198.0",
@@ -346,6 +380,13 @@ def main():
         backslashes = pack(packer, folder, os.path.join(folder, "backslashes.exe"),
                            "--company", BACKSLASHES["company"], "--product", BACKSLASHES["product"],
                            "--description", BACKSLASHES["description"])
+        # Two images: a 16 x 16 one stored as a bitmap, a 32 x 32 one as the PNG itself.
+        for size, colour in ((16, (200, 30, 30, 255)), (32, (30, 30, 200, 128))):
+            with open(os.path.join(folder, "%d.png" % size), "wb") as f:
+                f.write(png(size, colour))
+        icon_file = os.path.join(folder, "app.ico")
+        run("icotool", "-c", "-o", icon_file, os.path.join(folder, "16.png"), "--raw=" + os.path.join(folder, "32.png"))
+        with_icon = pack(packer, folder, os.path.join(folder, "icon.exe"), "--icon", icon_file)
         key, certificate, bundle = (os.path.join(folder, name) for name in ("key.pem", "cert.pem", "cert.p12"))
         run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", certificate,
             "-days", "2", "-subj", "/CN=Veldra image test")
@@ -354,18 +395,24 @@ def main():
         with open(password_file, "w") as f:
             f.write("pw\n")
         signed = pack(packer, folder, os.path.join(folder, "signed.exe"), "--sign-pkcs12", bundle,
-                      "--sign-password-file", password_file)
+                      "--sign-password-file", password_file, "--icon", icon_file)
 
         runs = [(default, "default", THIS_BUILD, "requireAdministrator", False),
                 (custom, "custom", CUSTOM, "asInvoker", False),
                 (highest, "highestAvailable", THIS_BUILD, "highestAvailable", False),
                 (backslashes, "backslashes", BACKSLASHES, "requireAdministrator", False),
+                (with_icon, "icon", THIS_BUILD, "requireAdministrator", False),
                 (signed, "signed", THIS_BUILD, "requireAdministrator", True)]
+        icon_resources = {(3, 1, 0), (3, 2, 0), (14, 1, 0)}
         for path, name, identity, level, is_signed in runs:
             tables = check_image(path, name, is_signed)
-            check(resources(path) == {(16, 1, 0), (24, 1, 0)}, name + ": resources %s" % resources(path))
+            has_icon = path in (with_icon, signed)
+            wanted_resources = {(16, 1, 0), (24, 1, 0)} | (icon_resources if has_icon else set())
+            check(resources(path) == wanted_resources, name + ": resources %s" % resources(path))
             check_manifest(path, level, name)
             check_version(path, identity, name)
+            if has_icon:
+                check_icon(path, icon_file, name)
         print("import table of the packed executable:")
         for dll, names in sorted(tables.items()):
             print("  %s: %s" % (dll, " ".join(names)))

@@ -34,6 +34,45 @@ VELDRA_OUT="$build" bash "$root/veldra" pack app -o good.exe --arch "$VELDRA_ARC
 "$packer" block app -o app.block
 "$packer" block app -o app-no-checksum.block --no-checksum
 
+# The same application packed with no compiler, linker or resource compiler to be found: the
+# packer runs with a PATH that holds nothing, and gives the same bytes as the pack above.
+mkdir -p no-tools
+for tool in i686-w64-mingw32-gcc x86_64-w64-mingw32-gcc ld windres; do
+  if PATH="$out/no-tools" command -v "$tool" >/dev/null; then
+    echo "the PATH without tools still finds $tool" >&2
+    exit 1
+  fi
+done
+PATH="$out/no-tools" "$packer" pack app -o no-tools.exe
+cmp good.exe no-tools.exe
+
+# The place of the block in the image (the section .veldra): its magic broken, and lengths that
+# reach past the section and past the image. The launcher takes the length from here alone.
+place_offset() {  # EXE: the file offset of the place
+  python3 -c '
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+count, optional_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
+for i in range(count):
+    name, raw = data[pe + 24 + optional_size + 40 * i:][:8], struct.unpack_from("<I", data, pe + 24 + optional_size + 40 * i + 20)[0]
+    if name == b".veldra\0":
+        print(raw)' "$1"
+}
+place="$(place_offset good.exe)"
+block_length="$(od -An -tu4 -j $((place + 8)) -N4 good.exe | tr -d ' ')"
+put_length() {  # EXE LENGTH
+  python3 -c 'import struct, sys; sys.stdout.buffer.write(struct.pack("<I", int(sys.argv[1])))' "$2" |
+    dd of="$1" bs=1 seek=$((place + 8)) conv=notrunc status=none
+}
+cp good.exe place-magic.exe
+put_byte place-magic.exe "$place" 76
+cp good.exe place-past-section.exe
+# The section's virtual size is the place's 18,448 bytes and the block: one byte more is too many.
+put_length place-past-section.exe $((block_length + 1))
+cp good.exe place-past-image.exe
+put_length place-past-image.exe 4294967295
+
 # Header: each magic byte wrong alone, and the magic in lower case.
 for damage in "first 0 78" "second 1 6a" "third 2 71"; do
   set -- $damage

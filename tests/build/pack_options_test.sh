@@ -44,6 +44,53 @@ expect_refusal password-alone "veldra: --sign-password-file and --timestamp go w
 expect_refusal password-on-command-line "veldra: --sign-password is not taken: a password on a command line can be read by every user of the machine; use --sign-password-file FILE or the VELDRA_SIGN_PASSWORD environment variable" \
   --sign-password x
 expect_refusal no-certificate "veldra: cannot read the PKCS#12 file '$scratch/none.p12'" --sign-pkcs12 "$scratch/none.p12"
+# Icons: each kind of file that is no icon, refused before anything is compressed.
+printf 'just text' > "$scratch/text.ico"
+printf '\0\0\2\0\1\0' > "$scratch/cursor.ico"
+printf '\0\0\1\0\0\0' > "$scratch/empty.ico"
+printf '\0\0\1\0\2\0\20\20\0\0\1\0\40\0' > "$scratch/short-directory.ico"
+# One entry of 200 bytes at offset 22, in a file of 30.
+printf '\0\0\1\0\1\0\20\20\0\0\1\0\40\0\310\0\0\0\26\0\0\0GIF89a..' > "$scratch/outside.ico"
+# One entry of 8 bytes at offset 22 that are no PNG and no bitmap.
+printf '\0\0\1\0\1\0\20\20\0\0\1\0\40\0\10\0\0\0\26\0\0\0GIF89a..' > "$scratch/gif.ico"
+for case in "text:no icon directory (reserved 0, type 1) at its start" \
+            "cursor:no icon directory (reserved 0, type 1) at its start" \
+            "empty:it holds 0 images (1 to 256 are taken)" \
+            "short-directory:its directory of 2 images runs past its end" \
+            "outside:image 1 lies outside the file" \
+            "gif:image 1 is neither a PNG nor a bitmap"; do
+  name="${case%%:*}"
+  expect_refusal "icon-$name" "veldra: icon '$scratch/$name.ico' is not a valid .ico file: ${case#*:}" \
+    --icon "$scratch/$name.ico"
+done
+expect_refusal icon-missing "veldra: cannot read the icon '$scratch/none.ico'" --icon "$scratch/none.ico"
+expect_refusal icon-folder "veldra: cannot read the icon '$scratch/app'" --icon "$scratch/app"
+
+# Stubs: a missing one, the other architecture's, and a file that is no image at all.
+this_arch="${VELDRA_ARCH:-x86}"
+case "$this_arch" in x86) other_arch=x64 other_bits=64 ;; *) other_arch=x86 other_bits=32 ;; esac
+other_stub="$(cd "$(dirname "$packer")/.." && pwd)/$other_arch/veldra-stub-$other_arch.exe"
+expect_refusal stub-missing \
+  "veldra: launcher stub '$scratch/none.exe' not found; run ./veldra build first, or give --stub FILE" \
+  --stub "$scratch/none.exe"
+if [ -f "$other_stub" ]; then
+  expect_refusal stub-other-arch \
+    "veldra: launcher stub '$other_stub' is a $other_bits-bit ($other_arch) executable, not the $this_arch stub" \
+    --stub "$other_stub"
+else
+  fail "no stub of the other architecture at $other_stub"
+fi
+expect_refusal stub-no-image "veldra: launcher stub '$scratch/app/main.dll' is not a PE image" \
+  --stub "$scratch/app/main.dll"
+
+# An output in a folder that does not exist: one line, and no folder made for it.
+status=0
+"$packer" pack "$scratch/app" -o "$scratch/missing/app.exe" 2>"$scratch/stderr" || status=$?
+[ "$status" -ne 0 ] || fail "an output in a missing folder: status 0"
+[ "$(cat "$scratch/stderr")" = "veldra: the folder of the output '$scratch/missing/app.exe' does not exist" ] ||
+  fail "an output in a missing folder: got '$(cat "$scratch/stderr")'"
+[ ! -e "$scratch/missing" ] || fail "an output in a missing folder: the folder was made"
+
 # The identity is checked before the block is written: a block-only pack is refused alike.
 echo "not a block" > "$scratch/some.block"
 mkdir -p "$scratch/out-block"
@@ -51,7 +98,7 @@ mkdir -p "$scratch/out-block"
   2>"$scratch/stderr" && fail "pack --block took an unknown variable"
 [ -z "$(ls -A "$scratch/out-block")" ] || fail "pack --block left files behind"
 
-# Signing failures come after the link, and still leave no output.
+# Signing failures come after the image is written, and still leave no output.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$scratch/key.pem" -out "$scratch/cert.pem" -days 2 \
   -subj "/CN=Veldra options test" 2>/dev/null
 openssl pkcs12 -export -inkey "$scratch/key.pem" -in "$scratch/cert.pem" -out "$scratch/cert.p12" -passout pass:right
