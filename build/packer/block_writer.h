@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace packer {
@@ -20,6 +21,8 @@ struct block_options {
     // A main module that is a PE image for another machine is refused; one that is no PE at
     // all is packed, and the launcher reports that it cannot load it.
     architecture arch = default_architecture;
+    // Told the bytes of the archive stream compressed so far and the stream's length; may be empty.
+    std::function<void(uint64_t done, uint64_t total)> progress;
 };
 
 constexpr int min_window_log = 10;
@@ -41,6 +44,7 @@ int job_size_for(uint64_t stream_size);
 
 struct block_summary {
     uint64_t stream_size = 0;
+    uint64_t input_bytes = 0;  // the files' contents alone
     uint64_t block_size = 0;
     int window_log = 0;
     size_t entries = 0;

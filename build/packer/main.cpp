@@ -6,11 +6,13 @@
 #include "block_report.h"
 #include "output_file.h"
 #include "pack.h"
+#include "progress.h"
 #include "stub_image.h"
 
 #include <zstd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -33,6 +35,8 @@ const char usage[] =
     "       veldra pack APP_DIR -o OUT.exe [the same options]\n"
     "       veldra pack --block BLOCK -o OUT.exe [--arch x86|x64]\n"
     "       veldra inspect FILE\n"
+    "block and pack print one summary line on stderr, and progress there when it is a terminal;\n"
+    "       --quiet keeps both back\n"
     "--arch chooses the target (default x86); the main module must be for it\n"
     "pack also takes [--icon FILE.ico] [--stub FILE] [--company TEXT] [--product TEXT] [--version X.Y.Z]\n"
     "       [--description TEXT] [--original-filename TEXT] [--internal-name TEXT] [--template TEXT]\n"
@@ -45,6 +49,8 @@ struct command_line {
     std::vector<std::string> positional;
     std::map<std::string, std::string> values;
     bool no_checksum = false;
+    bool quiet = false;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
 const std::vector<std::string> valued_options = {"-o", "--arch", "--main", "--level", "--window-log", "--workers",
@@ -70,6 +76,8 @@ command_line parse(int argc, char** argv)
         }
         if (argument == "--no-checksum") {
             line.no_checksum = true;
+        } else if (argument == "--quiet") {
+            line.quiet = true;
         } else if (valued) {
             if (i + 1 >= argc) {
                 throw packer_error("option " + argument + " needs a value");
@@ -142,10 +150,30 @@ fs::path one_folder(const command_line& line)
     return line.positional[0];
 }
 
+// The block of the folder, with progress while it is compressed and the summary line after.
+packer::block_summary write_reported_block(const fs::path& app_dir, packer::block_options options,
+                                           const fs::path& output, const command_line& line)
+{
+    packer::progress_report progress(stderr, !line.quiet && packer::is_terminal(stderr));
+    options.progress = [&progress](uint64_t done, uint64_t total) { progress.update(done, total); };
+    packer::block_summary summary = packer::write_block_file(app_dir, options, output);
+    progress.finish();
+    return summary;
+}
+
+void print_summary(const packer::block_summary& summary, const packer::block_options& options,
+                   const command_line& line)
+{
+    if (!line.quiet) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - line.started).count();
+        std::cerr << packer::summary_line(summary, options.level, seconds) << "\n";
+    }
+}
+
 int run_block(const command_line& line)
 {
     packer::block_options options = block_options_of(line);
-    packer::write_block_file(one_folder(line), options, output_of(line));
+    print_summary(write_reported_block(one_folder(line), options, output_of(line), line), options, line);
     return 0;
 }
 
@@ -211,8 +239,9 @@ int run_pack(const command_line& line)
     fs::path output_folder = fs::absolute(output).parent_path();
     packer::temporary_folder block_folder(output_folder, ".veldra-block");
     fs::path block = block_folder.path() / "block.bin";
-    packer::write_block_file(app_dir, options, block);
+    packer::block_summary summary = write_reported_block(app_dir, options, block, line);
     packer::pack_executable(block, output, identity, stub, extras);
+    print_summary(summary, options, line);
     return 0;
 }
 

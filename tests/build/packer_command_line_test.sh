@@ -142,5 +142,35 @@ for text in "architecture: ${VELDRA_ARCH:-x86} (" "checksum: yes" "content size:
   grep -qF -- "$text" <<<"$report" || fail "inspect report lacks '$text': $report"
 done
 
+# The summary: one line on stderr after block and pack, nothing on stdout; --quiet keeps it back.
+summary_pattern='^veldra: 2 files, 8 bytes -> block of [0-9,]+ bytes \([0-9]+\.[0-9]% of the archive\), level 5, window 2\^10, [0-9]+\.[0-9]{2} s$'
+for command in block pack; do
+  "$packer" "$command" "$scratch/good" -o "$scratch/summary.out" --level 5 >"$scratch/stdout" 2>"$scratch/stderr" ||
+    fail "$command with a summary failed"
+  [ "$(wc -l < "$scratch/stderr")" -eq 1 ] && grep -qE "$summary_pattern" "$scratch/stderr" ||
+    fail "$command: summary '$(cat "$scratch/stderr")'"
+  [ ! -s "$scratch/stdout" ] || fail "$command: the summary went to stdout"
+  "$packer" "$command" "$scratch/good" -o "$scratch/quiet.out" --level 5 --quiet >"$scratch/stdout" 2>"$scratch/stderr" ||
+    fail "$command --quiet failed"
+  [ ! -s "$scratch/stderr" ] && [ ! -s "$scratch/stdout" ] || fail "$command --quiet said '$(cat "$scratch/stderr")'"
+  cmp -s "$scratch/summary.out" "$scratch/quiet.out" || fail "$command --quiet gave other bytes"
+done
+
+# Progress: only on a terminal (script(1) gives the packer one) and only once a pack has taken a
+# second: compressed bytes of the total and the rate, on one line rewritten with carriage returns.
+mkdir -p "$scratch/slow"
+echo MZ > "$scratch/slow/main.dll"
+head -c 6000000 /dev/urandom | base64 > "$scratch/slow/data.txt"
+script -qec "'$packer' block '$scratch/slow' -o '$scratch/slow.block' --level 19" /dev/null > "$scratch/tty" ||
+  fail "block on a terminal failed"
+grep -qE $'\rveldra: compressed [0-9.]+ of [0-9.]+ MiB \([0-9]+%\), [0-9.]+ MiB/s' "$scratch/tty" ||
+  fail "no progress line on a terminal: $(tr '\r' '|' < "$scratch/tty" | head -c 300)"
+tr '\r' '\n' < "$scratch/tty" | grep -q '^veldra: 2 files, ' || fail "no summary after the progress"
+script -qec "'$packer' block '$scratch/slow' -o '$scratch/slow.block' --level 19 --quiet" /dev/null > "$scratch/tty"
+[ ! -s "$scratch/tty" ] || fail "--quiet on a terminal said: $(tr '\r' '|' < "$scratch/tty" | head -c 300)"
+"$packer" block "$scratch/slow" -o "$scratch/slow.block" --level 19 2>"$scratch/stderr"
+[ "$(wc -l < "$scratch/stderr")" -eq 1 ] && ! grep -q compressed "$scratch/stderr" ||
+  fail "progress where stderr is no terminal: $(tr '\r' '|' < "$scratch/stderr" | head -c 300)"
+
 [ "$failures" -eq 0 ] && echo "packer command line: all cases passed"
 exit "$failures"
