@@ -69,7 +69,10 @@ static void copy_entry_data(HANDLE file, uint64_t size)
         DWORD chunk = left > copy_chunk_size ? static_cast<DWORD>(copy_chunk_size) : static_cast<DWORD>(left);
         payload_read(copy_buffer, chunk);
         DWORD written = 0;
-        if (!os.WriteFile(file, copy_buffer, chunk, &written, nullptr)) {
+        const bool wrote = os.WriteFile(file, copy_buffer, chunk, &written, nullptr) != 0;
+        // A stop's removal may be what made the write fail: the stop ends the run, with this
+        // file closed first so that nothing keeps the folder from going.
+        if (!wrote && !console_stop_requested) {
             fatal_system_error("Error, couldn't unpack file to target path.", GetLastError());
         }
         if (console_stop_requested) {

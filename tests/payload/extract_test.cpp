@@ -495,6 +495,32 @@ TEST_F(Walk, AConsoleStopEndsTheWritingRemovesTheFolderAndWritesNothingMore)
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(unpack.c_str()));
 }
 
+namespace {
+
+// The stop's removal pulls the folder from under the write, which then fails.
+BOOL WINAPI write_fails_under_stop(HANDLE, LPCVOID, DWORD size, LPDWORD, LPOVERLAPPED)
+{
+    write_sizes.push_back(size);
+    console_stop_requested = true;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+}  // namespace
+
+TEST_F(Walk, AWriteThatFailsUnderAConsoleStopEndsThroughTheStopWithTheFileClosedAndTheFolderGone)
+{
+    os.WriteFile = write_fails_under_stop;
+    os.Sleep = park_throws;
+    unpack_started = true;
+    // The fatal line would end the test with the seam's exit, not with the stop's park.
+    EXPECT_THROW(walk({{L"main.dll", "MZ"}, {L"later.txt", "later"}}), parked);
+    console_stop_requested = false;
+    unpack_started = false;
+    EXPECT_EQ(1u, write_sizes.size());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(unpack.c_str()));
+}
+
 // argv: unpack folder, the unsafe name, "parent" or "child". A good file comes first, so the
 // parent has begun to unpack when it meets the name.
 VELDRA_PROBE(walk_unsafe_name)
