@@ -14,6 +14,9 @@
 #include <map>
 #include <set>
 #include <wctype.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -28,7 +31,7 @@ struct folder_listing {
 
 std::string quoted(const fs::path& path)
 {
-    return "'" + path.string() + "'";
+    return "'" + path.u8string() + "'";
 }
 
 // Opens for reading or says why not; the packer reads every file once more when it streams.
@@ -89,7 +92,8 @@ folder_listing list_folder(const fs::path& folder, const fs::path& real_root)
     if (error) {
         throw packer_error("cannot read folder " + quoted(folder) + ": " + error.message());
     }
-    auto by_bytes = [](const fs::path& a, const fs::path& b) { return a.filename().native() < b.filename().native(); };
+    // UTF-8 bytes on every system, so that the Windows build orders names as the Linux one does.
+    auto by_bytes = [](const fs::path& a, const fs::path& b) { return a.filename().u8string() < b.filename().u8string(); };
     std::sort(listing.files.begin(), listing.files.end(), by_bytes);
     std::sort(listing.folders.begin(), listing.folders.end(), by_bytes);
     return listing;
@@ -121,13 +125,13 @@ public:
         }
         folder_listing listing = list_folder(folder, root_);
         for (const auto& file : listing.files) {
-            std::string relative = prefix + file.filename().string();
+            std::string relative = prefix + file.filename().u8string();
             if (relative != main_) {
                 entries.push_back(make_entry(file, relative));
             }
         }
         for (const auto& sub : listing.folders) {
-            add_folder(sub, prefix + sub.filename().string() + "/", entries);
+            add_folder(sub, prefix + sub.filename().u8string() + "/", entries);
         }
         ancestors_.erase(real);
     }
@@ -141,6 +145,24 @@ private:
 // Windows compares names through an upper-case table, one UTF-16 unit at a time: the simple
 // upper-case mapping of the C.UTF-8 locale stands in for it (ASCII alone where that locale is
 // missing). Surrogates map to themselves, as they do there.
+#ifdef _WIN32
+// The Windows build asks the system's own table, through the invariant locale.
+std::u16string folded(const std::u16string& name)
+{
+    std::u16string result = name;
+    for (char16_t& unit : result) {
+        if (unit >= 0xD800 && unit < 0xE000) {
+            continue;
+        }
+        wchar_t in = static_cast<wchar_t>(unit);
+        wchar_t out = in;
+        if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, &in, 1, &out, 1) == 1) {
+            unit = static_cast<char16_t>(out);
+        }
+    }
+    return result;
+}
+#else
 std::u16string folded(const std::u16string& name)
 {
     static locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
@@ -158,6 +180,7 @@ std::u16string folded(const std::u16string& name)
     }
     return result;
 }
+#endif
 
 // Two names Windows would take for one: the later file would overwrite the earlier, or a file
 // would stand where a folder must be made. Folders count by the names they give their files.

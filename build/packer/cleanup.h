@@ -5,6 +5,7 @@
 #define VELDRA_PACKER_CLEANUP_H
 
 #include <filesystem>
+#include <string>
 #include <sys/types.h>
 
 namespace packer {
@@ -20,6 +21,11 @@ void forget_temporary(int slot);
 // The tool that runs now, ended by the handler before it removes anything, so that it
 // writes nothing into a removed folder; 0 when none runs.
 void set_running_tool(pid_t tool);
+
+#ifdef _WIN32
+// Six random letters and digits, for names nobody can foresee.
+std::string random_suffix();
+#endif
 
 // A folder of the packer's own (mkdtemp, mode 0700) in `parent`, removed with what it holds
 // when the object goes, or by the handler.

@@ -8,6 +8,7 @@
 #include "pack.h"
 #include "progress.h"
 #include "stub_image.h"
+#include "carried_stubs.h"
 
 #include <zstd.h>
 
@@ -19,6 +20,9 @@
 #include <optional>
 #include <string>
 #include <vector>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #ifndef VELDRA_LAUNCHER_ROOT
 #define VELDRA_LAUNCHER_ROOT "."
@@ -177,20 +181,33 @@ int run_block(const command_line& line)
     return 0;
 }
 
-// The folder of the running packer, where a distribution keeps the stubs beside it.
+// The folder of the running packer, where stubs may lie beside it.
 fs::path packer_folder()
 {
+#ifdef _WIN32
+    wchar_t self[32768];
+    const DWORD length = GetModuleFileNameW(nullptr, self, 32768);
+    return length == 0 || length >= 32768 ? fs::path() : fs::path(self).parent_path();
+#else
     std::error_code error;
     const fs::path self = fs::read_symlink("/proc/self/exe", error);
     return error ? fs::path() : self.parent_path();
+#endif
 }
 
-// --stub FILE, else the stub beside the packer, else the build's.
+// --stub FILE; else the stub this packer carries (a distribution's build); else the stub
+// beside the packer; else the build's.
 packer::launcher_stub stub_of(const command_line& line)
 {
     packer::launcher_stub stub;
     stub.arch = arch_of(line);
-    stub.file = packer::find_stub(stub.arch, value(line, "--stub"), packer_folder(), VELDRA_LAUNCHER_ROOT);
+    const std::string given = value(line, "--stub");
+    const std::string_view carried = packer::carried_stub(stub.arch);
+    if (given.empty() && !carried.empty()) {
+        stub.bytes = std::string(carried);
+        return stub;
+    }
+    stub.file = packer::find_stub(stub.arch, given, packer_folder(), VELDRA_LAUNCHER_ROOT);
     return stub;
 }
 

@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -37,6 +39,10 @@ bool is_http_url(const std::string& url)
 fs::path write_password_file(const fs::path& work_dir, const std::string& password)
 {
     const fs::path file = work_dir / "signing-password";
+#ifdef _WIN32
+    (void)password;
+    throw packer_error("cannot write '" + file.u8string() + "': the Windows build of the packer does not sign");
+#else
     int descriptor = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     bool written = descriptor >= 0 && ::write(descriptor, password.data(), password.size()) ==
                                           static_cast<ssize_t>(password.size());
@@ -49,6 +55,7 @@ fs::path write_password_file(const fs::path& work_dir, const std::string& passwo
         throw packer_error("cannot write '" + file.string() + "'");
     }
     return file;
+#endif
 }
 
 // The first line of the file, without its line ending: a file made with echo works as well.
@@ -82,6 +89,9 @@ signing_options signing_from_options(const std::map<std::string, std::string>& o
         }
         return signing;
     }
+#ifdef _WIN32
+    throw packer_error("--sign-pkcs12: the Windows build of the packer does not sign; sign with the Linux build");
+#endif
     std::ifstream readable(*pkcs12, std::ios::binary);
     if (pkcs12->empty() || !fs::is_regular_file(*pkcs12) || !readable) {
         throw packer_error("cannot read the PKCS#12 file '" + *pkcs12 + "'");

@@ -8,12 +8,27 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+
+namespace fs = std::filesystem;
+
+#ifdef _WIN32
+
+namespace packer {
+
+// The Windows build runs no tool: it packs, and signing is left to the Linux build.
+void run_tool(const std::vector<std::string>& command, const fs::path&, const std::string& purpose)
+{
+    throw packer_error(purpose + ": the Windows build of the packer runs no " + command[0]);
+}
+
+}  // namespace packer
+
+#else
+
 #include <spawn.h>
 #include <sys/wait.h>
 
 extern char** environ;
-
-namespace fs = std::filesystem;
 
 namespace packer {
 
@@ -99,3 +114,5 @@ void run_tool(const std::vector<std::string>& command, const fs::path& directory
 }
 
 }  // namespace packer
+
+#endif
