@@ -27,15 +27,6 @@ case_name=""
 
 source "$(dirname "${BASH_SOURCE[0]}")/../support/script_checks.sh"
 
-wait_for_file() {  # FILE SECONDS: true once FILE exists and is not empty
-  local i
-  for ((i = 0; i < $2 * 10; ++i)); do
-    [ -s "$1" ] && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 # start_case NAME APP_ARGS...: runs the launcher with a temp folder of its own; the application
 # writes its folder into a marker file once it runs, then sleeps for a minute.
 start_case() {

@@ -64,12 +64,12 @@ void remove_tree(const std::wstring& folder)
 }
 
 launch start_launcher(const std::wstring& executable, const std::wstring& command_line, const std::wstring& temp,
-                      const environment_changes& changes, const std::wstring& directory)
+                      const environment_changes& changes, const std::wstring& directory, start_as mode)
 {
     environment_changes all = changes;
     all.emplace_back(L"TMP", temp);
     all.emplace_back(L"TEMP", temp);
-    return start_process(executable, command_line, temp + L"_capture", all, directory);
+    return start_process(executable, command_line, temp + L"_capture", all, directory, mode);
 }
 
 process_result finish(launch& started)

@@ -26,7 +26,8 @@ typedef started_process launch;
 // Starts `executable` with the whole `command_line` (its own name first), TMP and TEMP set to
 // `temp`, stdio captured; `directory` empty keeps the current one.
 launch start_launcher(const std::wstring& executable, const std::wstring& command_line, const std::wstring& temp,
-                      const environment_changes& changes = {}, const std::wstring& directory = L"");
+                      const environment_changes& changes = {}, const std::wstring& directory = L"",
+                      start_as mode = start_as::running);
 // Waits for the end and collects status and output.
 process_result finish(launch& started);
 

@@ -10,68 +10,6 @@
 
 namespace {
 
-struct suspended_launch {
-    PROCESS_INFORMATION info = {};
-    std::wstring out_path;
-    std::wstring err_path;
-};
-
-HANDLE capture_file(const std::wstring& path)
-{
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-}
-
-// Starts the launcher suspended, with TMP and TEMP set to `temp`: its identifier, and so its
-// unpack folder, is known before its first instruction runs.
-suspended_launch start_suspended(const std::wstring& executable, const std::wstring& arguments,
-                                 const std::wstring& temp)
-{
-    suspended_launch launch;
-    launch.out_path = temp + L"_out.txt";
-    launch.err_path = temp + L"_err.txt";
-    HANDLE out = capture_file(launch.out_path);
-    HANDLE err = capture_file(launch.err_path);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-    // Set for the launcher only: this process keeps its own temp folder.
-    wchar_t own_tmp[MAX_PATH] = L"";
-    wchar_t own_temp[MAX_PATH] = L"";
-    GetEnvironmentVariableW(L"TMP", own_tmp, MAX_PATH);
-    GetEnvironmentVariableW(L"TEMP", own_temp, MAX_PATH);
-    SetEnvironmentVariableW(L"TMP", temp.c_str());
-    SetEnvironmentVariableW(L"TEMP", temp.c_str());
-    std::wstring line = quote_argument(executable) + L" " + arguments;
-    EXPECT_TRUE(CreateProcessW(executable.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
-                               nullptr, &startup, &launch.info));
-    SetEnvironmentVariableW(L"TMP", own_tmp[0] != L'\0' ? own_tmp : nullptr);
-    SetEnvironmentVariableW(L"TEMP", own_temp[0] != L'\0' ? own_temp : nullptr);
-    CloseHandle(out);
-    CloseHandle(err);
-    return launch;
-}
-
-process_result resume_and_finish(suspended_launch& launch)
-{
-    process_result result;
-    ResumeThread(launch.info.hThread);
-    WaitForSingleObject(launch.info.hProcess, INFINITE);
-    DWORD status = 0;
-    GetExitCodeProcess(launch.info.hProcess, &status);
-    CloseHandle(launch.info.hThread);
-    CloseHandle(launch.info.hProcess);
-    result.exit_code = status;
-    result.out = read_file_bytes(launch.out_path);
-    result.err = read_file_bytes(launch.err_path);
-    DeleteFileW(launch.out_path.c_str());
-    DeleteFileW(launch.err_path.c_str());
-    return result;
-}
-
 void write_text(const std::wstring& path, const std::string& text)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -88,29 +26,32 @@ void write_text(const std::wstring& path, const std::string& text)
 TEST(UnpackFolder, OneThatIsThereFirstIsRefusedWithItsLineAndLeftAsItWas)
 {
     std::wstring temp = make_temp_folder();
-    suspended_launch launch = start_suspended(packed_executable(L"fixed_name"), L"print-folder", temp);
-    std::wstring folder = temp + L"\\fixed_" + std::to_wstring(launch.info.dwProcessId);
+    // Started suspended: its identifier, and so its unpack folder, is known before it runs.
+    launch started = start_launcher(packed_executable(L"fixed_name"), L"fixed_name print-folder", temp, {}, L"",
+                                    start_as::suspended);
+    std::wstring folder = temp + L"\\fixed_" + std::to_wstring(started.id);
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     write_text(folder + L"\\main.dll", "planted");
 
-    process_result result = resume_and_finish(launch);
+    process_result result = finish(started);
 
     EXPECT_EQ(result.exit_code, 2u);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "Error, couldn't create a fresh unpack folder '" + utf8(folder) + "'.\r\n");
     EXPECT_EQ(folder_entries(folder), std::vector<std::wstring>{L"main.dll"});
     EXPECT_EQ(read_file_bytes(folder + L"\\main.dll"), "planted");
-    EXPECT_EQ(folder_entries(temp), std::vector<std::wstring>{L"fixed_" + std::to_wstring(launch.info.dwProcessId)});
+    EXPECT_EQ(folder_entries(temp), std::vector<std::wstring>{L"fixed_" + std::to_wstring(started.id)});
     remove_tree(temp);
 }
 
 TEST(UnpackFolder, AFreshOneIsUsedAndRemovedAndTheTempFolderIsLeftEmpty)
 {
     std::wstring temp = make_temp_folder();
-    suspended_launch launch = start_suspended(packed_executable(L"fixed_name"), L"print-folder exit=7", temp);
-    std::wstring folder = temp + L"\\fixed_" + std::to_wstring(launch.info.dwProcessId);
+    launch started = start_launcher(packed_executable(L"fixed_name"), L"fixed_name print-folder exit=7", temp, {},
+                                    L"", start_as::suspended);
+    std::wstring folder = temp + L"\\fixed_" + std::to_wstring(started.id);
 
-    process_result result = resume_and_finish(launch);
+    process_result result = finish(started);
 
     EXPECT_EQ(result.exit_code, 7u);
     EXPECT_EQ(value_of(result.out, "folder="), utf8(folder));

@@ -16,15 +16,6 @@ case_name=""
 
 source "$(dirname "${BASH_SOURCE[0]}")/../support/script_checks.sh"
 
-wait_for_file() {  # FILE SECONDS: true once FILE exists and is not empty
-  local i
-  for ((i = 0; i < $2 * 10; ++i)); do
-    [ -s "$1" ] && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 # A folder of files the launcher must never touch, made fresh for each case.
 make_target() {
   rm -rf "$dir/target"

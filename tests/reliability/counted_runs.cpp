@@ -37,7 +37,7 @@ counted_launch start_counted(const std::wstring& executable, const std::wstring&
     environment_changes all = changes;
     all.emplace_back(L"TMP", temp);
     all.emplace_back(L"TEMP", temp);
-    return start_process(executable, command_line, stem, all, L"", true);
+    return start_process(executable, command_line, stem, all, L"", start_as::in_job);
 }
 
 counted_result finish_counted(counted_launch& started)

@@ -126,7 +126,7 @@ std::wstring quote_argument(const std::wstring& argument)
 
 started_process start_process(const std::wstring& application, const std::wstring& command_line,
                               const std::wstring& capture_stem, const environment_changes& changes,
-                              const std::wstring& directory, bool in_job)
+                              const std::wstring& directory, start_as mode)
 {
     static int serial = 0;
     started_process started;
@@ -148,22 +148,33 @@ started_process start_process(const std::wstring& application, const std::wstrin
 
     environment_changes previous = apply_environment(changes);
     BOOL created = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                  in_job ? CREATE_SUSPENDED : 0, nullptr,
+                                  mode == start_as::running ? 0 : CREATE_SUSPENDED, nullptr,
                                   directory.empty() ? nullptr : directory.c_str(), &startup, &info);
     apply_environment(previous);
     CloseHandle(out);
     CloseHandle(err);
     if (created) {
-        if (in_job) {
+        started.process = info.hProcess;
+        started.thread = info.hThread;
+        started.id = info.dwProcessId;
+        if (mode == start_as::in_job) {
             started.job = CreateJobObjectW(nullptr, nullptr);
             AssignProcessToJobObject(started.job, info.hProcess);
-            ResumeThread(info.hThread);
         }
-        CloseHandle(info.hThread);
-        started.process = info.hProcess;
-        started.id = info.dwProcessId;
+        if (mode != start_as::suspended) {
+            resume_process(started);
+        }
     }
     return started;
+}
+
+void resume_process(started_process& started)
+{
+    if (started.thread != nullptr) {
+        ResumeThread(started.thread);
+        CloseHandle(started.thread);
+        started.thread = nullptr;
+    }
 }
 
 process_result finish_process(started_process& started)
@@ -174,6 +185,7 @@ process_result finish_process(started_process& started)
         result.err = "CreateProcessW failed";
         return result;
     }
+    resume_process(started);
     WaitForSingleObject(started.process, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(started.process, &code);

@@ -35,9 +35,16 @@ struct process_result {
 // A value of std::nullopt removes the variable; an empty text sets it empty.
 typedef std::vector<std::pair<std::wstring, std::optional<std::wstring>>> environment_changes;
 
+// How start_process leaves the process: running; in a job of its own, put there before its
+// first instruction runs, so that finish_process can tell how many processes the run made; or
+// suspended before its first instruction, until resume_process, so that a test can prepare
+// what depends on its identifier.
+enum class start_as { running, in_job, suspended };
+
 // A process started with its standard output and error captured into files.
 struct started_process {
     HANDLE process = nullptr;
+    HANDLE thread = nullptr;  // kept while the process waits suspended
     HANDLE job = nullptr;
     DWORD id = 0;
     std::wstring out_path;
@@ -46,12 +53,12 @@ struct started_process {
 
 // Starts `application` with `command_line` (the whole line, program name included), stdio
 // captured into files named from `capture_stem`; the variables in `changes` are set for the
-// child only; an empty `directory` keeps the current one. With `in_job` the process is put
-// into a job of its own before its first instruction runs, so that finish_process can tell
-// how many processes the run made.
+// child only; an empty `directory` keeps the current one.
 started_process start_process(const std::wstring& application, const std::wstring& command_line,
                               const std::wstring& capture_stem, const environment_changes& changes = {},
-                              const std::wstring& directory = L"", bool in_job = false);
+                              const std::wstring& directory = L"", start_as mode = start_as::running);
+// Lets a process started suspended run.
+void resume_process(started_process& started);
 // Waits for the end and returns what the process wrote and its 32-bit exit status.
 process_result finish_process(started_process& started);
 

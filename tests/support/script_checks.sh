@@ -13,5 +13,14 @@ elapsed_since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; 
 at_least() { awk -v x="$1" -v low="$2" 'BEGIN { exit !(x >= low) }'; }
 below() { awk -v x="$1" -v high="$2" 'BEGIN { exit !(x < high) }'; }
 
+wait_for_file() {  # FILE SECONDS: true once FILE exists and is not empty
+  local i
+  for ((i = 0; i < $2 * 10; ++i)); do
+    [ -s "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 fail() { echo "FAIL [$case_name]: $*" >&2; failures=$((failures + 1)); }
 note() { echo "[$case_name] $*"; }
