@@ -77,6 +77,57 @@ limit_run() {
   measure "limit_$1" "rm -rf '$wine_temp/limit_out'" "$loader" "$work/$1/limit.exe" 'C:\users\root\Temp\limit_out'
 }
 
+# The pipeline that packs replaced: a packer that compiled the build constants, assembled the
+# block and linked it with mingw and windres, built with its launcher libraries from the last
+# commit that packed that way, in the work folder.
+old_pipeline_commit="${VELDRA_BENCH_OLD_COMMIT:-38f3ddb}"
+build_old_pipeline() {  # -> the old packer, its source folder and its launcher build in $work/old
+  local old="$work/old"
+  if [ ! -x "$old/host/veldra-packer" ]; then
+    rm -rf "$old"
+    mkdir -p "$old/src"
+    git -C "$ROOT" archive "$old_pipeline_commit" | tar -x -C "$old/src"
+    cmake -S "$old/src" -B "$old/$arch" -DCMAKE_TOOLCHAIN_FILE="$old/src/cmake/$(case "$arch" in x86) echo i686 ;; *) echo x86_64 ;; esac)-w64-mingw32.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DVELDRA_DEPS="$DEPS" -DVELDRA_OUT_ROOT="$old" -DVELDRA_RUN_WINE=OFF -DBUILD_TESTING=OFF >/dev/null
+    cmake --build "$old/$arch" --target veldra_main -j 2 >/dev/null
+    cmake -S "$old/src/build/packer" -B "$old/host" -DCMAKE_BUILD_TYPE=Release -DVELDRA_LAUNCHER_ROOT="$old" \
+      -DVELDRA_ZSTD_ROOT="$DEPS/zstd" >/dev/null
+    cmake --build "$old/host" --target veldra-packer -j 2 >/dev/null
+  fi
+}
+
+# Pack time of the main application, folder to finished executable: the pack as it is (the stub
+# filled in), the pipeline it replaced, and the zstd command on the archive stream at the same
+# level. Leaves pack_times.txt for report.py.
+pack_times() {
+  local dir="$work/$main_size" zstd_level="${level:-12}"
+  local options=(--arch "$arch" --quiet)
+  [ -n "$level" ] && options+=(--level "$level")
+  say "measuring the pack time of the ${main_size} MB application"
+  build_old_pipeline
+  local stub_pack old_pack zstd_pack
+  stub_pack=$(measure pack_stub "rm -f '$work/pack_stub.exe'" "'$PACKER' pack '$dir/app' -o '$work/pack_stub.exe' ${options[*]}")
+  old_pack=$(measure pack_old "rm -f '$work/pack_old.exe'" \
+    "'$work/old/host/veldra-packer' pack '$dir/app' -o '$work/pack_old.exe' --arch $arch ${level:+--level $level} --source-dir '$work/old/src'")
+  zstd_pack=$(measure pack_zstd "rm -f '$work/pack_zstd.zst'" "zstd -q -T0 --long=27 -$zstd_level '$dir/archive.bin' -o '$work/pack_zstd.zst'")
+  printf 'stub %s\nold %s\nzstd %s\nlevel %s\nstub_bytes %s\nold_bytes %s\n' "$stub_pack" "$old_pack" "$zstd_pack" \
+    "$zstd_level" "$(stat -c %s "$work/pack_stub.exe")" "$(stat -c %s "$work/pack_old.exe")" > "$work/pack_times.txt"
+}
+
+# Only the pack-time section of docs/benchmarks.md, measured anew (VELDRA_BENCH_PACK_ONLY=1).
+pack_only() {
+  local dir="$work/$main_size"
+  mkdir -p "$dir"
+  [ -f "$dir/app/main.dll" ] || "$here/make_app.sh" "$dir/app" "$main_size"
+  "$PACKER" block "$dir/app" -o "$dir/app.block" --arch "$arch" ${level:+--level $level} --quiet
+  extract_frame "$dir/app.block" "$dir/app.zst"
+  zstd -q -d -f "$dir/app.zst" -o "$dir/archive.bin"
+  pack_times
+  python3 "$here/report.py" --pack-only --work "$work" --docs "$docs" --main-size "$main_size" \
+    --archive-bytes "$(stat -c %s "$dir/archive.bin")"
+  sed -n '/^## Pack time/,/^## How it is measured/p' "$docs/benchmarks.md" | head -n -1
+}
+
 # Time from the start of the command to the entry of run_code, and the peak private bytes.
 entry_and_memory() {  # mb
   local dir="$work/$1" record="$work/record.txt" start entered times=()
@@ -140,6 +191,7 @@ main() {
   packer_size=$(stat -c %s "$dir/app.zst")
   zstd_size=$(stat -c %s "$work/z.zst")
 
+  pack_times
   python3 "$here/report.py" --work "$work" --docs "$docs" --main-size "$main_size" \
     --launcher "$launcher" --limit "$limit" --decode-only "$decode_only" --process-start "$process_start" \
     --entry "$entry" --zstd-native "$zstd_native" --tar-native "$tar_native" \
@@ -150,4 +202,8 @@ main() {
   cat "$docs/benchmarks.md"
 }
 
-main "$@"
+if [ -n "${VELDRA_BENCH_PACK_ONLY:-}" ]; then
+  pack_only
+else
+  main "$@"
+fi
