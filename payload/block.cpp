@@ -6,8 +6,6 @@
 
 #include <windows.h>
 
-#include <cstring>
-
 // The linker's name for the running image's own DOS header.
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -27,6 +25,17 @@ void check_block_header(const unsigned char* block, uint32_t block_size)
     if (!block_has_magic(block, block_size)) {
         fatal_error(header_missing);
     }
+}
+
+// A loop of its own rather than memcmp: the launcher's image calls few C functions.
+static bool starts_with_place_magic(const unsigned char* bytes)
+{
+    for (int i = 0; i < place_magic_size; ++i) {
+        if (bytes[i] != place_magic[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool image_holds_block(const unsigned char* image, const unsigned char* block, uint32_t block_size)
@@ -49,8 +58,8 @@ bool image_holds_block(const unsigned char* image, const unsigned char* block, u
         if (block_rva < start || block_rva > end) {
             continue;
         }
-        return end <= image_size && end - start >= place_magic_size &&
-               std::memcmp(image + start, place_magic, place_magic_size) == 0 && block_size <= end - block_rva;
+        return end <= image_size && end - start >= place_magic_size && starts_with_place_magic(image + start) &&
+               block_size <= end - block_rva;
     }
     return false;
 }
