@@ -186,7 +186,7 @@ main() {
   local level_used="${level:-default}"
   local zstd_level="${level:-12}"
   local packer zstd_cmd packer_size zstd_size
-  packer=$(measure packer "rm -f '$work/p.block'" "'$PACKER' block '$dir/app' -o '$work/p.block' ${level:+--level $level}")
+  packer=$(measure packer "rm -f '$work/p.block'" "'$PACKER' block '$dir/app' -o '$work/p.block' --arch $arch ${level:+--level $level}")
   zstd_cmd=$(measure zstd_cmd "rm -f '$work/z.zst'" "zstd -q -T0 --long=27 -$zstd_level '$dir/archive.bin' -o '$work/z.zst'")
   packer_size=$(stat -c %s "$dir/app.zst")
   zstd_size=$(stat -c %s "$work/z.zst")
