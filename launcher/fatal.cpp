@@ -3,11 +3,10 @@
 
 #include "launcher/run_state.h"
 #include "launcher/teardown.h"
+#include "os/runtime.h"
 #include "os/win_calls.h"
 #include "paths/bounded.h"
 
-#include <cstdio>
-#include <cstring>
 
 [[noreturn]] static void exit_with_status_2()
 {
@@ -42,8 +41,14 @@ void report_system_error(const char* message, unsigned long code)
     while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) {
         text[--length] = '\0';
     }
-    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(code), text);
-    fflush(stderr);
+    line_start();
+    line_add(message);
+    line_add(" ([Error ");
+    line_add_decimal(static_cast<long>(code));
+    line_add("] ");
+    line_add(text);
+    line_add(")\n");
+    line_write(STD_ERROR_HANDLE);
 }
 
 void fatal_system_error(const char* message, unsigned long code)
@@ -56,21 +61,29 @@ void fatal_system_error(const char* message, unsigned long code)
 void fatal_error(const char* message)
 {
     halt_if_stopping();
-    puts(message);
+    line_start();
+    line_add(message);
+    line_add("\n");
+    line_write(STD_OUTPUT_HANDLE);
     exit_with_status_2();
 }
 
 void fatal_open_error()
 {
     halt_if_stopping();
-    fprintf(stderr, "Error, failed to open '%ls' for writing.\n", target_path);
+    line_start();
+    line_add("Error, failed to open '");
+    line_add_wide(target_path);
+    line_add("' for writing.\n");
+    line_write(STD_ERROR_HANDLE);
     exit_with_status_2();
 }
 
 void fatal_unsafe_name()
 {
-    puts("Error, attached data holds an unsafe file name.");
-    fflush(stdout);
+    line_start();
+    line_add("Error, attached data holds an unsafe file name.\n");
+    line_write(STD_OUTPUT_HANDLE);
     // No child runs yet: teardown only removes the folder, which holds nothing but this run's
     // files, since every earlier name passed the same check.
     if (!is_child) {
@@ -82,7 +95,10 @@ void fatal_unsafe_name()
 void fatal_template_error(const wchar_t* template_text)
 {
     halt_if_stopping();
-    fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", template_text);
-    fflush(stderr);
+    line_start();
+    line_add("Error, couldn't runtime expand spec '");
+    line_add_wide(template_text);
+    line_add("'.\n");
+    line_write(STD_ERROR_HANDLE);
     fail_fast();
 }

@@ -2,13 +2,12 @@
 #include "launcher/role.h"
 
 #include "launcher/run_state.h"
+#include "os/runtime.h"
 #include "os/win_calls.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/self_path.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cwchar>
 
 enum { parent_image_capacity = 2048, pid_text_capacity = 128 };
@@ -19,14 +18,7 @@ static wchar_t parent_image[parent_image_capacity];
 
 static bool parse_parent_id(const wchar_t* text, long* id)
 {
-    wchar_t* end = nullptr;
-    errno = 0;
-    long value = wcstol(text, &end, 10);
-    if (errno == ERANGE || end == text || *end != L'\0') {
-        return false;
-    }
-    *id = value;
-    return true;
+    return parse_decimal_wide(text, id);
 }
 
 // The parent's main module name, resolved like our own and compared as text. False with *read
@@ -107,7 +99,7 @@ void prepare_parent_environment()
     setenv_ascii("VELDRA_ONEFILE_TIME_US", nullptr);
     setenv_ascii("VELDRA_ONEFILE_RANDOM", nullptr);
     char narrow_id[pid_text_capacity];
-    snprintf(narrow_id, sizeof narrow_id, "%ld", static_cast<long>(os.GetCurrentProcessId()));
+    format_decimal(narrow_id, sizeof narrow_id, static_cast<long>(os.GetCurrentProcessId()), 1);
     wchar_t wide_id[pid_text_capacity] = L"";
     append_ascii(wide_id, narrow_id, pid_text_capacity);
     setenv_ascii("VELDRA_ONEFILE_PARENT", wide_id);

@@ -1,6 +1,9 @@
 // Default entries of the system-call table: the real kernel, shell and runtime functions.
 #include "os/win_calls.h"
 
+#include "os/runtime.h"
+
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #if defined(_MSC_VER)
@@ -25,6 +28,23 @@ void os_fail_fast_real()
     ::exit(status);
 }
 
+static void* zstd_heap_alloc(void*, size_t size)
+{
+    return heap_alloc(size);
+}
+
+static void zstd_heap_free(void*, void* block)
+{
+    heap_free(block);
+}
+
+// The decoder takes its memory from the process heap, as the launcher image has no runtime heap.
+static ZSTD_DCtx* create_decoder_on_heap()
+{
+    const ZSTD_customMem heap = {zstd_heap_alloc, zstd_heap_free, nullptr};
+    return ZSTD_createDCtx_advanced(heap);
+}
+
 static os_call_table real_calls()
 {
     os_call_table calls{};
@@ -33,7 +53,8 @@ static os_call_table real_calls()
 #undef VELDRA_REAL_CALL
     calls.malloc = ::malloc;
     calls.free = ::free;
-    calls.ZSTD_createDCtx = ::ZSTD_createDCtx;
+    calls.standard_write = standard_write_real;
+    calls.ZSTD_createDCtx = create_decoder_on_heap;
     calls.exit = runtime_exit;
     calls.fail_fast = os_fail_fast_real;
     return calls;

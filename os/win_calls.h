@@ -85,6 +85,9 @@ struct os_call_table {
     // C runtime.
     void* (*malloc)(size_t);
     void (*free)(void*);
+    // A whole line to a standard stream (STD_OUTPUT_HANDLE, STD_ERROR_HANDLE), apart from the
+    // handle calls of the launch; the default is os/runtime.cpp's standard_write_real.
+    void (*standard_write)(unsigned long std_handle, const char* bytes, size_t length);
     // The stream's decoder context; a test can make its creation fail.
     ZSTD_DCtx_s* (*ZSTD_createDCtx)(void);
     // Neither returns; a test's replacement leaves by throwing.

@@ -4,6 +4,8 @@
 #include "os/win_calls.h"
 #include "paths/bounded.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <cwchar>
 
 static wchar_t environment_value[environment_value_capacity];
@@ -21,7 +23,12 @@ wchar_t* getenv_wide(const wchar_t* name)
         return nullptr;
     }
     // A failed duplicate reads as no value, as the caller cannot tell the difference anyway.
-    return _wcsdup(environment_value);
+    size_t size = (wcslen(environment_value) + 1) * sizeof(wchar_t);
+    wchar_t* copy = static_cast<wchar_t*>(malloc(size));
+    if (copy != nullptr) {
+        memcpy(copy, environment_value, size);
+    }
+    return copy;
 }
 
 wchar_t* getenv_ascii(const char* name)

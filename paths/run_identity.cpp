@@ -2,11 +2,11 @@
 // between parent and child through the environment.
 #include "paths/run_identity.h"
 
+#include "os/runtime.h"
 #include "os/win_calls.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 
@@ -58,7 +58,7 @@ void append_run_pid(wchar_t* output, size_t capacity)
     }
     // Without a parent variable the run is named after this process; the variable stays unset.
     char narrow_id[pid_text_capacity];
-    snprintf(narrow_id, sizeof narrow_id, "%ld", static_cast<long>(os.GetCurrentProcessId()));
+    format_decimal(narrow_id, sizeof narrow_id, static_cast<long>(os.GetCurrentProcessId()), 1);
     append_ascii(output, narrow_id, capacity);
 }
 
@@ -71,13 +71,13 @@ static int64_t read_system_time()
 
 void format_time(int64_t system_time, wchar_t text[time_text_capacity])
 {
-    swprintf(text, time_text_capacity, L"%lld", static_cast<long long>(system_time));
+    format_decimal_wide(text, time_text_capacity, system_time, 1);
 }
 
 void format_time_us(int64_t system_time, wchar_t text[time_text_capacity])
 {
     long microsecond = static_cast<long>((system_time / 10) % 1000000);
-    swprintf(text, time_text_capacity, L"%06ld", microsecond);
+    format_decimal_wide(text, time_text_capacity, microsecond, 6);
 }
 
 void append_time_us(wchar_t* output, size_t capacity)

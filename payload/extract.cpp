@@ -4,6 +4,7 @@
 #include "launcher/fatal.h"
 #include "launcher/run_state.h"
 #include "launcher/teardown.h"
+#include "os/runtime.h"
 #include "os/win_calls.h"
 #include "paths/bounded.h"
 #include "paths/private_folder.h"
@@ -12,7 +13,6 @@
 #include "payload/stream.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cwchar>
 
 const wchar_t* directory_cache[directory_cache_capacity];
@@ -98,8 +98,11 @@ static void create_unpack_dir()
 {
     create_parent_directories(unpack_dir);
     if (!create_private_folder(unpack_dir)) {
-        fprintf(stderr, "Error, couldn't create a fresh unpack folder '%ls'.\n", unpack_dir);
-        fflush(stderr);
+        line_start();
+        line_add("Error, couldn't create a fresh unpack folder '");
+        line_add_wide(unpack_dir);
+        line_add("'.\n");
+        line_write(STD_ERROR_HANDLE);
         os.exit(2);
         os_fail_fast_real();
     }
