@@ -133,9 +133,11 @@ def check_image(path, name, signed):
     check(directories[0] == (0, 0) and "There is an export table" not in report, name + ": the image exports")
     check(directories[13] == (0, 0), name + ": the image has delay-load imports")
     check(tls_callbacks(pe, directories[9]) == [], name + ": TLS callbacks %s" % tls_callbacks(pe, directories[9]))
+    check(directories[9] == (0, 0), name + ": the image has a TLS directory")
+    check_load_config(pe, directories[10], fields["ImageBase"], name)
     tables = imports(report)
-    check(set(tables) == {"KERNEL32.dll", "SHELL32.dll", "msvcrt.dll"},
-          name + ": imports from %s" % sorted(tables))
+    # The launcher links no C runtime DLL: its own start-up and C functions stand in for it.
+    check(set(tables) == {"KERNEL32.dll", "SHELL32.dll"}, name + ": imports from %s" % sorted(tables))
     check(all(tables.values()), name + ": an import table without names")
     every_import = [symbol for names in tables.values() for symbol in names]
     check("GetFinalPathNameByHandleW" not in every_import, name + ": GetFinalPathNameByHandleW is imported")
@@ -149,6 +151,44 @@ def check_image(path, name, signed):
     else:
         check(security == (0, 0), name + ": an unsigned image has a security directory")
     return tables
+
+
+# The load configuration: its SecurityCookie is the address of the stack cookie, in writable
+# data and holding the default value that the loader replaces with a random one; in PE32 the
+# safe exception handler table lists SEHandlerCount handlers, each in code (none: count 0).
+def check_load_config(pe, directory, image_base, name):
+    rva, size = directory
+    check(rva != 0 and size != 0, name + ": no load configuration directory")
+    if rva == 0:
+        return
+    at = pe.file_offset(rva)
+    check(pe.u32(at) == size, name + ": load configuration Size %#x, directory says %#x" % (pe.u32(at), size))
+    wide = pe.u16(pe.optional) == 0x020B
+    cookie_va = struct.unpack_from("<Q" if wide else "<I", pe.bytes, at + (0x58 if wide else 0x3C))[0]
+    cookie_section = section_of(pe, cookie_va - image_base)
+    check(cookie_section is not None and cookie_section[1] & 0x80000000,
+          name + ": SecurityCookie %#x is not in writable data of the image" % cookie_va)
+    if cookie_section is not None:
+        default = 0x00002B992DDFA232 if wide else 0xBB40E64E
+        value = struct.unpack_from("<Q" if wide else "<I", pe.bytes, pe.file_offset(cookie_va - image_base))[0]
+        check(value == default, name + ": the cookie holds %#x, not the default the loader replaces" % value)
+    if not wide:
+        table, count = struct.unpack_from("<II", pe.bytes, at + 0x40)
+        check(count == 0 or section_of(pe, table - image_base) is not None,
+              name + ": SEHandlerTable %#x lies outside the image" % table)
+        if count:
+            handlers = struct.unpack_from("<%dI" % count, pe.bytes, pe.file_offset(table - image_base))
+            check(all((section_of(pe, h) or (0, 0))[1] & 0x20000000 for h in handlers),
+                  name + ": a safe exception handler outside code")
+
+
+# The section holding an RVA, as (name, characteristics), or None.
+def section_of(pe, rva):
+    table = pe.optional + pe.u16(pe.pe + 20)
+    for i, (section_name, virtual_size, address, raw_size, _) in enumerate(pe.sections):
+        if address <= rva < address + max(virtual_size, raw_size):
+            return section_name, pe.u32(table + 40 * i + 36)
+    return None
 
 
 # TLS directory: start, end, index address, callbacks address (all virtual addresses, pointers
