@@ -116,6 +116,12 @@ VELDRA_SIGN_PASSWORD=right expect_refusal timestamp-unreachable \
 expect_refusal timestamp-scheme "veldra: --timestamp takes an http:// or https:// URL (got 'ts.example')" \
   --sign-pkcs12 "$scratch/cert.p12" --timestamp ts.example
 
+# An osslsigncode that takes its time, so that a poll or a signal finds it running; it is given
+# the same command line as the real one, which it then becomes.
+mkdir -p "$scratch/slow-tools"
+printf '#!/bin/sh\nsleep "${VELDRA_SLOW_SIGN:-1}"\nexec %s "$@"\n' "$(command -v osslsigncode)" > "$scratch/slow-tools/osslsigncode"
+chmod +x "$scratch/slow-tools/osslsigncode"
+
 # While a signed pack runs, no command line on the machine holds the password: every
 # /proc/*/cmdline is read over and over until the pack ends (with builtins only, so the poll
 # keeps up). Seeing osslsigncode's -readpass shows the poll was there while it ran. The
@@ -125,8 +131,8 @@ printf '%s\n' "$secret" > "$scratch/password"
 openssl pkcs12 -export -inkey "$scratch/key.pem" -in "$scratch/cert.pem" -out "$scratch/secret.p12" \
   -passout "pass:$secret"
 mkdir -p "$scratch/tmp"
-TMPDIR="$scratch/tmp" "$packer" pack "$scratch/app" -o "$scratch/signed.exe" --sign-pkcs12 "$scratch/secret.p12" \
-  --sign-password-file "$scratch/password" 2>"$scratch/signed-stderr" &
+PATH="$scratch/slow-tools:$PATH" TMPDIR="$scratch/tmp" "$packer" pack "$scratch/app" -o "$scratch/signed.exe" \
+  --sign-pkcs12 "$scratch/secret.p12" --sign-password-file "$scratch/password" 2>"$scratch/signed-stderr" &
 pack_pid=$!
 saw_readpass=0
 leaked=""
@@ -151,11 +157,9 @@ wait "$pack_pid" || fail "signed pack: $(cat "$scratch/signed-stderr")"
 # password file in it). The application is big enough to be caught while the block is being
 # compressed at level 19; the signal comes once the block's folder or the password file
 # appears, while an osslsigncode that takes its time runs.
-mkdir -p "$scratch/big" "$scratch/slow-tools"
+mkdir -p "$scratch/big"
 echo MZ > "$scratch/big/main.dll"
 head -c 24000000 /dev/urandom | base64 > "$scratch/big/data.txt"
-printf '#!/bin/sh\nsleep 5\nexec %s "$@"\n' "$(command -v osslsigncode)" > "$scratch/slow-tools/osslsigncode"
-chmod +x "$scratch/slow-tools/osslsigncode"
 for signal_and_phase in TERM:block INT:block TERM:sign; do
   signal="${signal_and_phase%%:*}" phase="${signal_and_phase##*:}"
   out="$scratch/out-signal-$signal-$phase"
@@ -163,7 +167,7 @@ for signal_and_phase in TERM:block INT:block TERM:sign; do
   if [ "$phase" = block ]; then
     TMPDIR="$scratch/tmp" "$packer" pack "$scratch/big" -o "$out/app.exe" --level 19 2>/dev/null &
   else
-    PATH="$scratch/slow-tools:$PATH" TMPDIR="$scratch/tmp" "$packer" pack "$scratch/app" -o "$out/app.exe" \
+    VELDRA_SLOW_SIGN=5 PATH="$scratch/slow-tools:$PATH" TMPDIR="$scratch/tmp" "$packer" pack "$scratch/app" -o "$out/app.exe" \
       --sign-pkcs12 "$scratch/secret.p12" --sign-password-file "$scratch/password" 2>/dev/null &
   fi
   pack_pid=$!
