@@ -5,6 +5,7 @@
 #include "error.h"
 #include "names.h"
 #include "pe_image.h"
+#include "le_bytes.h"
 
 #include <zstd.h>
 
@@ -18,15 +19,6 @@ namespace {
 
 const char block_signature[] = "XJQ\x28\xB5\x2F\xFD";
 constexpr size_t signature_size = 7;
-
-uint64_t little_endian(const unsigned char* bytes, size_t count)
-{
-    uint64_t value = 0;
-    for (size_t i = count; i > 0; --i) {
-        value = (value << 8) | bytes[i - 1];
-    }
-    return value;
-}
 
 std::string read_at(std::ifstream& file, uint64_t offset, size_t size)
 {

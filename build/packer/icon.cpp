@@ -2,6 +2,7 @@
 #include "icon.h"
 
 #include "error.h"
+#include "le_bytes.h"
 
 #include <fstream>
 
@@ -17,33 +18,6 @@ constexpr size_t icon_entry_size = 16;
 constexpr uint64_t max_icon_file = uint64_t{64} << 20;
 constexpr size_t max_images = 256;
 const char png_signature[] = "\x89PNG\r\n\x1a\n";
-
-uint32_t get_u32(const std::string& bytes, size_t offset)
-{
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-        value = value << 8 | static_cast<unsigned char>(bytes[offset + i]);
-    }
-    return value;
-}
-
-uint16_t get_u16(const std::string& bytes, size_t offset)
-{
-    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[offset]) |
-                                 static_cast<unsigned char>(bytes[offset + 1]) << 8);
-}
-
-void put_u16(std::string& bytes, uint16_t value)
-{
-    bytes += static_cast<char>(value & 0xFF);
-    bytes += static_cast<char>(value >> 8);
-}
-
-void put_u32(std::string& bytes, uint32_t value)
-{
-    put_u16(bytes, static_cast<uint16_t>(value & 0xFFFF));
-    put_u16(bytes, static_cast<uint16_t>(value >> 16));
-}
 
 // A PNG by its signature, or a DIB by a BITMAPINFOHEADER (or a later version of it) with one
 // plane and a bit count Windows draws icons with.
@@ -126,19 +100,19 @@ std::vector<icon_image> read_icon(const fs::path& file)
 std::string group_icon_resource(const std::vector<icon_image>& images)
 {
     std::string group;
-    put_u16(group, 0);
-    put_u16(group, 1);
-    put_u16(group, static_cast<uint16_t>(images.size()));
+    append_u16(group, 0);
+    append_u16(group, 1);
+    append_u16(group, static_cast<uint16_t>(images.size()));
     uint16_t id = 1;
     for (const auto& image : images) {
         group += static_cast<char>(image.width);
         group += static_cast<char>(image.height);
         group += static_cast<char>(image.colors);
         group += '\0';
-        put_u16(group, image.planes);
-        put_u16(group, image.bit_count);
-        put_u32(group, static_cast<uint32_t>(image.data.size()));
-        put_u16(group, id++);
+        append_u16(group, image.planes);
+        append_u16(group, image.bit_count);
+        append_u32(group, static_cast<uint32_t>(image.data.size()));
+        append_u16(group, id++);
     }
     return group;
 }

@@ -3,6 +3,7 @@
 #include "pe_image.h"
 
 #include "error.h"
+#include "le_bytes.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -22,21 +23,6 @@ constexpr uint64_t characteristics_in_coff = 4 + 18;
 // BaseOfData, and the larger stack and heap fields come only after it.
 constexpr uint64_t checksum_in_optional = 64;
 constexpr uint16_t dll_flag = 0x2000;
-
-uint32_t read_u32(std::string_view bytes, uint64_t offset)
-{
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-        value = value << 8 | static_cast<unsigned char>(bytes[offset + i]);
-    }
-    return value;
-}
-
-uint16_t read_u16(std::string_view bytes, uint64_t offset)
-{
-    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[offset]) |
-                                 static_cast<unsigned char>(bytes[offset + 1]) << 8);
-}
 
 std::string hex16(uint16_t value)
 {
@@ -73,7 +59,7 @@ std::string format_of(const pe_header& header)
     if (header.optional_header.size() < 2) {
         return "no optional header";
     }
-    const uint16_t magic = read_u16(header.optional_header, 0);
+    const uint16_t magic = get_u16(header.optional_header, 0);
     const architecture_traits* format = traits_of_format(magic);
     return format != nullptr ? format->format : "optional header magic " + hex16(magic);
 }
@@ -87,14 +73,14 @@ std::optional<pe_header> read_pe_header(const byte_reader& read)
         return std::nullopt;
     }
     pe_header header;
-    header.offset = read_u32(dos, e_lfanew_offset);
+    header.offset = get_u32(dos, e_lfanew_offset);
     const std::string coff = read(header.offset, signature_and_coff_size);
     if (coff.size() < signature_and_coff_size || coff.compare(0, 4, std::string_view("PE\0\0", 4)) != 0) {
         return std::nullopt;
     }
-    header.machine = read_u16(coff, 4);
-    header.characteristics = read_u16(coff, characteristics_in_coff);
-    const uint16_t optional_header_size = read_u16(coff, 4 + 16);
+    header.machine = get_u16(coff, 4);
+    header.characteristics = get_u16(coff, characteristics_in_coff);
+    const uint16_t optional_header_size = get_u16(coff, 4 + 16);
     header.optional_header = read(header.offset + signature_and_coff_size, optional_header_size);
     return header;
 }
@@ -144,7 +130,7 @@ pe_fields locate_pe_fields(std::string_view headers)
     const std::optional<pe_header> header = pe_header_of_bytes(headers);
     const architecture_traits* target = header ? traits_of_machine(header->machine) : nullptr;
     if (target == nullptr || header->optional_header.size() < target->data_directories ||
-        read_u16(header->optional_header, 0) != target->optional_magic) {
+        get_u16(header->optional_header, 0) != target->optional_magic) {
         std::string expected;
         for (const auto& row : architectures()) {
             expected += std::string(expected.empty() ? "" : " or ") + "a " + row.format + " image for " + row.name;

@@ -4,6 +4,7 @@
 
 #include "error.h"
 #include "names.h"
+#include "le_bytes.h"
 
 #include <algorithm>
 #include <vector>
@@ -50,24 +51,12 @@ std::string manifest_text(execution_level level)
 
 namespace {
 
-void put_u16(std::string& bytes, uint16_t value)
-{
-    bytes += static_cast<char>(value & 0xFF);
-    bytes += static_cast<char>(value >> 8);
-}
-
-void put_u32(std::string& bytes, uint32_t value)
-{
-    put_u16(bytes, static_cast<uint16_t>(value & 0xFFFF));
-    put_u16(bytes, static_cast<uint16_t>(value >> 16));
-}
-
 void put_text(std::string& bytes, std::u16string_view text)
 {
     for (char16_t unit : text) {
-        put_u16(bytes, unit);
+        append_u16(bytes, unit);
     }
-    put_u16(bytes, 0);
+    append_u16(bytes, 0);
 }
 
 void align_to_32_bits(std::string& bytes)
@@ -95,9 +84,9 @@ std::string version_block(std::u16string_view key, uint16_t type, const std::str
         throw packer_error("the version resource is larger than 65,535 bytes");
     }
     std::string header;
-    put_u16(header, static_cast<uint16_t>(bytes.size()));
-    put_u16(header, value_length);
-    put_u16(header, type);
+    append_u16(header, static_cast<uint16_t>(bytes.size()));
+    append_u16(header, value_length);
+    append_u16(header, type);
     return bytes.replace(0, 6, header);
 }
 
@@ -126,7 +115,7 @@ std::string fixed_file_info(const version_number& file, const version_number& pr
     std::string info;
     for (uint32_t field : {0xFEEF04BDu, 0u, most_significant(file), least_significant(file),
                            most_significant(product), least_significant(product), 0x3Fu, 0u, 0x4u, 0x1u, 0u, 0u, 0u}) {
-        put_u32(info, field);
+        append_u32(info, field);
     }
     return info;
 }
@@ -154,8 +143,8 @@ std::string version_resource(const build_identity& identity)
          string_entry(u"OriginalFilename", identity.original_filename),
          string_entry(u"InternalName", identity.internal_name)});
     std::string translation;
-    put_u16(translation, 0x0000);  // language neutral
-    put_u16(translation, 0x04B0);  // UTF-16
+    append_u16(translation, 0x0000);  // language neutral
+    append_u16(translation, 0x04B0);  // UTF-16
     std::string var = version_block(u"Translation", binary_value, translation, 4);
     std::string fixed = fixed_file_info(version_of(identity.file_version), version_of(identity.product_version));
     const uint16_t fixed_size = static_cast<uint16_t>(fixed.size());
@@ -187,12 +176,12 @@ constexpr uint32_t subdirectory_flag = 0x80000000u;
 
 void put_directory(std::string& bytes, uint16_t id_entries)
 {
-    put_u32(bytes, 0);  // characteristics
-    put_u32(bytes, 0);  // no time stamp, so that packs stay the same bytes
-    put_u16(bytes, 0);  // version
-    put_u16(bytes, 0);
-    put_u16(bytes, 0);  // named entries
-    put_u16(bytes, id_entries);
+    append_u32(bytes, 0);  // characteristics
+    append_u32(bytes, 0);  // no time stamp, so that packs stay the same bytes
+    append_u16(bytes, 0);  // version
+    append_u16(bytes, 0);
+    append_u16(bytes, 0);  // named entries
+    append_u16(bytes, id_entries);
 }
 
 }  // namespace
@@ -222,8 +211,8 @@ std::string resource_section(std::vector<resource> resources, uint32_t rva)
     put_directory(bytes, static_cast<uint16_t>(types.size()));
     uint32_t type_at = type_directories;
     for (uint16_t type : types) {
-        put_u32(bytes, type);
-        put_u32(bytes, subdirectory_flag | type_at);
+        append_u32(bytes, type);
+        append_u32(bytes, subdirectory_flag | type_at);
         type_at += directory_size + directory_entry_size *
                                         static_cast<uint32_t>(std::count_if(resources.begin(), resources.end(),
                                                                             [type](const resource& r) { return r.type == type; }));
@@ -234,23 +223,23 @@ std::string resource_section(std::vector<resource> resources, uint32_t rva)
             resources.begin(), resources.end(), [type](const resource& r) { return r.type == type; }));
         put_directory(bytes, of_type);
         for (uint16_t i = 0; i < of_type; ++i, ++index) {
-            put_u32(bytes, resources[index].id);
-            put_u32(bytes, subdirectory_flag | (language_directories + (directory_size + directory_entry_size) * index));
+            append_u32(bytes, resources[index].id);
+            append_u32(bytes, subdirectory_flag | (language_directories + (directory_size + directory_entry_size) * index));
         }
     }
     for (uint32_t i = 0; i < count; ++i) {
         put_directory(bytes, 1);
-        put_u32(bytes, 0);  // language neutral
-        put_u32(bytes, data_entries + data_entry_size * i);
+        append_u32(bytes, 0);  // language neutral
+        append_u32(bytes, data_entries + data_entry_size * i);
     }
     std::vector<uint32_t> data_offsets;
     for (const auto& each : resources) {
         data_at = (data_at + 7) / 8 * 8;
         data_offsets.push_back(data_at);
-        put_u32(bytes, rva + data_at);
-        put_u32(bytes, static_cast<uint32_t>(each.data.size()));
-        put_u32(bytes, 0);  // code page
-        put_u32(bytes, 0);
+        append_u32(bytes, rva + data_at);
+        append_u32(bytes, static_cast<uint32_t>(each.data.size()));
+        append_u32(bytes, 0);  // code page
+        append_u32(bytes, 0);
         data_at += static_cast<uint32_t>(each.data.size());
     }
     for (uint32_t i = 0; i < count; ++i) {

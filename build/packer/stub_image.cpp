@@ -4,6 +4,7 @@
 
 #include "error.h"
 #include "pe_image.h"
+#include "le_bytes.h"
 
 #include <fstream>
 #include <vector>
@@ -21,34 +22,6 @@ constexpr uint64_t security_directory = 4;
 constexpr uint64_t max_stub_size = uint64_t{64} << 20;
 // IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ, as a linker marks .rsrc.
 constexpr uint32_t resource_characteristics = 0x40000040;
-
-uint32_t get_u32(const std::string& bytes, uint64_t offset)
-{
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-        value = value << 8 | static_cast<unsigned char>(bytes[offset + i]);
-    }
-    return value;
-}
-
-uint16_t get_u16(const std::string& bytes, uint64_t offset)
-{
-    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[offset]) |
-                                 static_cast<unsigned char>(bytes[offset + 1]) << 8);
-}
-
-void put_u32(std::string& bytes, uint64_t offset, uint64_t value)
-{
-    for (int i = 0; i < 4; ++i) {
-        bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-    }
-}
-
-void put_u16(std::string& bytes, uint64_t offset, uint16_t value)
-{
-    bytes[offset] = static_cast<char>(value & 0xFF);
-    bytes[offset + 1] = static_cast<char>(value >> 8);
-}
 
 uint64_t align_up(uint64_t value, uint64_t alignment)
 {
@@ -93,7 +66,7 @@ void put_text(std::string& bytes, uint64_t offset, const std::u16string& text, u
         throw packer_error(std::string(what) + " is longer than " + std::to_string(capacity - 1) + " UTF-16 units");
     }
     for (uint64_t i = 0; i < capacity; ++i) {
-        put_u16(bytes, offset + 2 * i, i < text.size() ? static_cast<uint16_t>(text[i]) : 0);
+        set_u16(bytes, offset + 2 * i, i < text.size() ? static_cast<uint16_t>(text[i]) : 0);
     }
 }
 
@@ -214,8 +187,8 @@ void write_launcher(const stub_image& stub, const build_identity& identity, cons
     // Everything of the stub before its block, with the headers and the place set.
     std::string head = stub.bytes.substr(0, place.raw_pointer + place_block);
     const uint64_t at = place.raw_pointer;
-    put_u32(head, at + place_size_field, block_size);
-    put_u32(head, at + place_size_field + 4, 0);
+    set_u32(head, at + place_size_field, block_size);
+    set_u32(head, at + place_size_field + 4, 0);
     const std::u16string* identity_texts[] = {&identity.company, &identity.product, &identity.version,
                                               &identity.file_version, &identity.product_version};
     uint64_t text = at + place_texts;
@@ -225,26 +198,26 @@ void write_launcher(const stub_image& stub, const build_identity& identity, cons
     }
     put_text(head, text, identity.unpack_template, template_text_units, "the template");
 
-    put_u32(head, place.header + 8, place_virtual_size);
-    put_u32(head, place.header + 16, place_raw_size);
+    set_u32(head, place.header + 8, place_virtual_size);
+    set_u32(head, place.header + 16, place_raw_size);
     const uint64_t resources_header = place.header + section_header_size;
     head.replace(resources_header, 8, std::string(".rsrc\0\0\0", 8));
-    put_u32(head, resources_header + 8, resource_section.size());
-    put_u32(head, resources_header + 12, resources_rva);
-    put_u32(head, resources_header + 16, resources_raw_size);
-    put_u32(head, resources_header + 20, place.raw_pointer + place_raw_size);
-    put_u32(head, resources_header + 36, resource_characteristics);
+    set_u32(head, resources_header + 8, resource_section.size());
+    set_u32(head, resources_header + 12, resources_rva);
+    set_u32(head, resources_header + 16, resources_raw_size);
+    set_u32(head, resources_header + 20, place.raw_pointer + place_raw_size);
+    set_u32(head, resources_header + 36, resource_characteristics);
     const uint64_t coff = stub.optional - 20;
-    put_u16(head, coff + 2, static_cast<uint16_t>(stub.section_count + 1));
-    put_u16(head, coff + 18, target.characteristics);
+    set_u16(head, coff + 2, static_cast<uint16_t>(stub.section_count + 1));
+    set_u16(head, coff + 18, target.characteristics);
     const uint64_t initialized = get_u32(head, stub.optional + initialized_data_field);
-    put_u32(head, stub.optional + initialized_data_field,
+    set_u32(head, stub.optional + initialized_data_field,
             initialized - place.raw_size + place_raw_size + resources_raw_size);
-    put_u32(head, stub.optional + image_size_field, image_size);
-    put_u32(head, directory_offset(stub, resource_directory), resources_rva);
-    put_u32(head, directory_offset(stub, resource_directory) + 4, resource_section.size());
+    set_u32(head, stub.optional + image_size_field, image_size);
+    set_u32(head, directory_offset(stub, resource_directory), resources_rva);
+    set_u32(head, directory_offset(stub, resource_directory) + 4, resource_section.size());
     const uint64_t checksum_offset = stub.optional + checksum_field;
-    put_u32(head, checksum_offset, 0);
+    set_u32(head, checksum_offset, 0);
 
     pe_checksum sum(checksum_offset);
     auto emit = [&](const char* data, size_t size) {
@@ -271,7 +244,7 @@ void write_launcher(const stub_image& stub, const build_identity& identity, cons
     out.close();
     std::fstream patch(out.temporary_path(), std::ios::binary | std::ios::in | std::ios::out);
     std::string field(4, '\0');
-    put_u32(field, 0, checksum);
+    set_u32(field, 0, checksum);
     patch.seekp(static_cast<std::streamoff>(checksum_offset));
     patch.write(field.data(), 4);
     patch.close();
