@@ -3,12 +3,15 @@
 #include "error.h"
 #include "icon.h"
 #include "resources.h"
+#include "test_images.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 
 using namespace packer;
+using test_images::get_u16;
+using test_images::get_u32;
 
 namespace {
 
@@ -32,21 +35,6 @@ void put_u32(std::string& bytes, uint32_t value)
 {
     put_u16(bytes, static_cast<uint16_t>(value & 0xFFFF));
     put_u16(bytes, static_cast<uint16_t>(value >> 16));
-}
-
-uint32_t get_u32(const std::string& bytes, size_t offset)
-{
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-        value = value << 8 | static_cast<unsigned char>(bytes[offset + i]);
-    }
-    return value;
-}
-
-uint16_t get_u16(const std::string& bytes, size_t offset)
-{
-    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[offset]) |
-                                 static_cast<unsigned char>(bytes[offset + 1]) << 8);
 }
 
 const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + "the rest of a 32 x 32 PNG";

@@ -5,6 +5,7 @@
 #include "pe_image.h"
 #include "stub_image.h"
 #include "test_images.h"
+#include "scratch_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -17,20 +18,6 @@ using namespace packer;
 using namespace test_images;
 
 namespace {
-
-class scratch_folder {
-public:
-    scratch_folder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "veldra-pack-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~scratch_folder() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 std::string refusal(const std::function<void()>& action)
 {
@@ -51,21 +38,6 @@ std::string file_bytes(const fs::path& path)
 void write_file(const fs::path& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
-}
-
-uint32_t get_u32(const std::string& bytes, size_t offset)
-{
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-        value = value << 8 | static_cast<unsigned char>(bytes[offset + i]);
-    }
-    return value;
-}
-
-uint16_t get_u16(const std::string& bytes, size_t offset)
-{
-    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[offset]) |
-                                 static_cast<unsigned char>(bytes[offset + 1]) << 8);
 }
 
 // The numbers of the stub made below, written out as the PE format has them.

@@ -6,6 +6,7 @@
 #include "block_report.h"
 #include "names.h"
 #include "test_images.h"
+#include "scratch_folder.h"
 
 #include <gtest/gtest.h>
 #include <zstd.h>
@@ -19,27 +20,6 @@ namespace fs = std::filesystem;
 using namespace packer;
 
 namespace {
-
-class scratch_folder {
-public:
-    scratch_folder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "veldra-packer-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~scratch_folder() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-    void put(const std::string& relative, const std::string& bytes) const
-    {
-        fs::path file = path_ / relative;
-        fs::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary) << bytes;
-    }
-
-private:
-    fs::path path_;
-};
 
 std::string file_bytes(const fs::path& path)
 {

@@ -21,6 +21,17 @@ constexpr uint16_t dll_flags = 0x2002;
 constexpr uint32_t signature_at = 0x80;
 constexpr uint32_t checksum_at = signature_at + 24 + 64;
 
+inline uint16_t get_u16(const std::string& bytes, size_t offset)
+{
+    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[offset]) |
+                                 static_cast<unsigned char>(bytes[offset + 1]) << 8);
+}
+
+inline uint32_t get_u32(const std::string& bytes, size_t offset)
+{
+    return static_cast<uint32_t>(get_u16(bytes, offset) | uint32_t{get_u16(bytes, offset + 2)} << 16);
+}
+
 inline void put_u32(std::string& bytes, size_t offset, uint32_t value)
 {
     for (int i = 0; i < 4; ++i) {
