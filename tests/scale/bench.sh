@@ -128,19 +128,77 @@ pack_only() {
   sed -n '/^## Pack time/,/^## How it is measured/p' "$docs/benchmarks.md" | head -n -1
 }
 
+# The launcher's start-up against the one it replaced: a stub built from the last commit whose
+# launcher started through the C runtime DLL (VELDRA_BENCH_OLD_STARTUP_COMMIT), filled by today's
+# packer, so that only the image's start-up and C functions differ. Leaves startup_times.txt.
+old_startup_commit="${VELDRA_BENCH_OLD_STARTUP_COMMIT:-cf7cc4c}"
+build_old_startup_stub() {  # -> $work/old-startup/veldra-stub-$arch.exe
+  local old="$work/old-startup"
+  if [ ! -f "$old/veldra-stub-$arch.exe" ]; then
+    rm -rf "$old"
+    mkdir -p "$old/src"
+    git -C "$ROOT" archive "$old_startup_commit" | tar -x -C "$old/src"
+    cmake -S "$old/src" -B "$old/$arch" -DCMAKE_TOOLCHAIN_FILE="$old/src/cmake/$(case "$arch" in x86) echo i686 ;; *) echo x86_64 ;; esac)-w64-mingw32.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DVELDRA_DEPS="$DEPS" -DVELDRA_OUT_ROOT="$old" -DVELDRA_RUN_WINE=OFF -DBUILD_TESTING=OFF >/dev/null
+    cmake --build "$old/$arch" --target veldra_stub -j 2 >/dev/null
+    cp "$old/$arch/veldra-stub-$arch.exe" "$old/"
+  fi
+}
+startup_times() {
+  local sizes_startup=(${VELDRA_BENCH_STARTUP_SIZES:-5 50}) mb dir
+  say "measuring the start-up before and after the launcher's own start-up"
+  build_old_startup_stub
+  local new_stub="$BUILD/$arch/veldra-stub-$arch.exe" old_stub="$work/old-startup/veldra-stub-$arch.exe"
+  {
+    printf 'stub_new %s\nstub_old %s\n' "$(stat -c %s "$new_stub")" "$(stat -c %s "$old_stub")"
+    for mb in "${sizes_startup[@]}"; do
+      dir="$work/$mb"
+      mkdir -p "$dir"
+      [ -f "$dir/app/main.dll" ] || "$here/make_app.sh" "$dir/app" "$mb"
+      local which
+      for which in new old; do
+        local stub="$new_stub"
+        [ "$which" = old ] && stub="$old_stub"
+        "$PACKER" pack "$dir/app" -o "$dir/launcher_${which}_startup.exe" --arch "$arch" ${level:+--level $level} \
+          --execution-level asInvoker --stub "$stub" --quiet
+      done
+      for which in new old; do
+        printf 'run_%s_%s %s\n' "$which" "$mb" "$(measure "startup_${which}_$mb" true "$loader" "$dir/launcher_${which}_startup.exe")"
+        printf 'entry_%s_%s %s\n' "$which" "$mb" "$(entry_time "$dir/launcher_${which}_startup.exe")"
+      done
+    done
+  } > "$work/startup_times.txt"
+}
+
+# Only the start-up section of docs/benchmarks.md, measured anew (VELDRA_BENCH_STARTUP_ONLY=1).
+startup_only() {
+  "$ROOT/veldra" build >/dev/null
+  "$WINESERVER" -p 2>/dev/null || true
+  wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
+  trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
+  startup_times
+  python3 "$here/report.py" --startup-only --work "$work" --docs "$docs"
+  sed -n '/^## Start-up/,/^## How it is measured/p' "$docs/benchmarks.md" | head -n -1
+}
+
 # Time from the start of the command to the entry of run_code, and the peak private bytes.
-entry_and_memory() {  # mb
-  local dir="$work/$1" record="$work/record.txt" start entered times=()
+entry_time() {  # launcher.exe -> median seconds from the command's start to run_code's entry
+  local record="$work/record.txt" record_windows start entered times=()
+  # Asked once, outside the timed part: winepath is a Wine process start of its own.
+  record_windows="$(wine winepath -w "$record")"
   for _ in $(seq "$runs"); do
     rm -f "$record"
     sync
     start=$(date +%s%N)
-    FIXTURE_RECORD="$(wine winepath -w "$record")" wine "$dir/launcher.exe" >/dev/null
+    FIXTURE_RECORD="$record_windows" wine "$1" >/dev/null
     entered=$(awk '/^entered_ns/ {print $2}' "$record" | tr -d '\r')
     times+=($(( (entered - start) / 1000 )))
   done
   printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2) / 1e6}'
-  tr -d '\r' < "$record" | awk '/peak_private/ {print $1, $2}' > "$work/memory.txt"
+}
+entry_and_memory() {  # mb
+  entry_time "$work/$1/launcher.exe"
+  tr -d '\r' < "$work/record.txt" | awk '/peak_private/ {print $1, $2}' > "$work/memory.txt"
 }
 
 frame_window() {  # block -> window size in bytes, as inspect reports it
@@ -192,6 +250,7 @@ main() {
   zstd_size=$(stat -c %s "$work/z.zst")
 
   pack_times
+  startup_times
   python3 "$here/report.py" --work "$work" --docs "$docs" --main-size "$main_size" \
     --launcher "$launcher" --limit "$limit" --decode-only "$decode_only" --process-start "$process_start" \
     --entry "$entry" --zstd-native "$zstd_native" --tar-native "$tar_native" \
@@ -204,6 +263,8 @@ main() {
 
 if [ -n "${VELDRA_BENCH_PACK_ONLY:-}" ]; then
   pack_only
+elif [ -n "${VELDRA_BENCH_STARTUP_ONLY:-}" ]; then
+  startup_only
 else
   main "$@"
 fi
