@@ -17,6 +17,13 @@ extern const wchar_t build_product_version[];
 extern const wchar_t unpack_dir_template[];
 extern const unsigned char attached_block[];
 extern const uint32_t attached_block_size;
+// Switches a pack turns off, one bit each; zero is the default of every one.
+extern const uint32_t build_options;
 }
+
+enum : uint32_t {
+    // --sweep off: a start leaves earlier runs' leftover folders alone.
+    build_option_no_sweep = 1,
+};
 
 #endif

@@ -7,8 +7,10 @@
 #include "launcher/handoff.h"
 #include "launcher/role.h"
 #include "launcher/run_state.h"
+#include "launcher/sweep.h"
 #include "launcher/teardown.h"
 #include "os/win_calls.h"
+#include "paths/private_folder.h"
 #include "paths/template.h"
 #include "payload/extract.h"
 #include "payload/stream.h"
@@ -47,7 +49,13 @@ int run_launcher(int argc, wchar_t** argv)
     }
     expand_unpack_dir();
     if (!is_child) {
+        // Before this run's folder exists, so that it can never be among those swept.
+        sweep_leftover_folders();
         guard_with_console_handler();
+    } else if (unpack_dir_is_per_run()) {
+        // The child's own hold, which lasts as long as the application runs, should the parent
+        // be killed. Without it the parent's hold still stands, so a failure says nothing.
+        hold_unpack_dir(unpack_dir);
     }
     payload_open();
     unpack_started = true;

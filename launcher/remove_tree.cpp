@@ -220,6 +220,8 @@ static HANDLE next_folder_to_walk(removal_walk* walk, int depth, unsigned char* 
     return nullptr;
 }
 
+static bool adopt_root(removal_walk* walk, HANDLE handle, DWORD by_name);
+
 // The root as the walk's first folder, or false when it is no real folder of its own: a root
 // that is a link is deleted as the link, and nothing under it is touched.
 static bool open_root(removal_walk* walk, const wchar_t* root)
@@ -234,6 +236,13 @@ static bool open_root(removal_walk* walk, const wchar_t* root)
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
+    return adopt_root(walk, handle, by_name);
+}
+
+// The root's handle, opened by the caller, becomes the walk's first folder once it is checked;
+// otherwise it is closed, and deleted first when it is a link itself.
+static bool adopt_root(removal_walk* walk, HANDLE handle, DWORD by_name)
+{
     BY_HANDLE_FILE_INFORMATION info;
     const bool have_info = os.GetFileInformationByHandle(handle, &info) != FALSE;
     const bool is_folder = have_info && by_name != INVALID_FILE_ATTRIBUTES &&
@@ -265,6 +274,8 @@ static bool open_root(removal_walk* walk, const wchar_t* root)
     return true;
 }
 
+static void walk_and_remove(removal_walk* walk_state, unsigned char* listing);
+
 void remove_tree_once(const wchar_t* root)
 {
     removal_walk walk;
@@ -272,6 +283,27 @@ void remove_tree_once(const wchar_t* root)
     if (!open_root(&walk, root)) {
         return;
     }
+    walk_and_remove(&walk, listing);
+}
+
+void remove_tree_through_handle(const wchar_t* root, HANDLE handle)
+{
+    removal_walk walk;
+    alignas(8) unsigned char listing[listing_buffer_size];
+    if (make_extended_path(walk.path, extended_path_capacity, root) == 0) {
+        os.CloseHandle(handle);
+        return;
+    }
+    if (!adopt_root(&walk, handle, os.GetFileAttributesW(walk.path))) {
+        return;
+    }
+    walk_and_remove(&walk, listing);
+}
+
+// Depth first from the root adopted in `walk_state`; every handle it opens it closes.
+static void walk_and_remove(removal_walk* walk_state, unsigned char* listing)
+{
+    removal_walk& walk = *walk_state;
     int depth = 0;
     for (;;) {
         HANDLE child = next_folder_to_walk(&walk, depth, listing);

@@ -4,6 +4,8 @@
 #ifndef VELDRA_LAUNCHER_REMOVE_TREE_H
 #define VELDRA_LAUNCHER_REMOVE_TREE_H
 
+#include "os/win_calls.h"
+
 #include <cstddef>
 
 enum {
@@ -22,6 +24,10 @@ size_t make_extended_path(wchar_t* output, size_t capacity, const wchar_t* path)
 // deleted as the link, never followed; a root that is a link goes as the link alone. What
 // cannot be deleted, or not without reaching outside the tree, stays; nothing is reported.
 void remove_tree_once(const wchar_t* root);
+// The same, through `handle`, the root already opened by the caller with at least the access
+// the walk asks for (DELETE, listing, attributes); the walk takes it over and closes it. The
+// root is checked on it as on a root the walk opens itself.
+void remove_tree_through_handle(const wchar_t* root, HANDLE handle);
 // True while `root`, asked for in the \\?\ form the walk uses, is a folder and no link.
 bool tree_root_still_there(const wchar_t* root);
 

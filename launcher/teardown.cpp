@@ -5,6 +5,7 @@
 
 #include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
+#include "paths/private_folder.h"
 #include "payload/extract.h"
 
 HANDLE take_child_process()
@@ -33,6 +34,8 @@ static void remove_unpack_dir()
     if (!unpack_dir_created) {
         return;
     }
+    // The hold keeps out every opening for deletion, the walk's own among them.
+    release_unpack_dir_hold();
     remove_tree_once(unpack_dir);
     for (int retry = 0; retry < removal_retries && tree_root_still_there(unpack_dir); ++retry) {
         os.Sleep(removal_pause_milliseconds);

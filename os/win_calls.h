@@ -58,6 +58,7 @@ struct ZSTD_DCtx_s;
     X(WriteFile) \
     X(GetFileAttributesW) \
     X(FindFirstFileW) \
+    X(FindFirstFileExW) \
     X(FindNextFileW) \
     X(FindClose) \
     X(SetFileAttributesW) \
@@ -69,6 +70,7 @@ struct ZSTD_DCtx_s;
     /* Time. */ \
     X(GetSystemTimeAsFileTime) \
     X(QueryPerformanceCounter) \
+    X(GetTickCount64) \
     /* Modules. */ \
     X(SetDllDirectoryW) \
     X(SetDefaultDllDirectories) \

@@ -6,6 +6,8 @@
 #include "launcher/fatal.h"
 #include "os/win_calls.h"
 
+HANDLE volatile unpack_dir_hold;
+
 #include <cstring>
 
 typedef decltype(&::OpenProcessToken) open_process_token_function;
@@ -21,19 +23,14 @@ enum {
 static const unsigned char local_system_sid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
 static const unsigned char administrators_sid[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
 
-static size_t sid_length(const unsigned char* sid)
-{
-    return 8 + 4 * static_cast<size_t>(sid[1]);
-}
-
 static FARPROC advapi_function(const char* name)
 {
     HMODULE advapi = os.LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     return advapi != nullptr ? os.GetProcAddress(advapi, name) : nullptr;
 }
 
-// The user's identifier into `sid`; returns 0, or the system's code when the token will not say.
-static DWORD read_token_user(unsigned char sid[sid_capacity])
+// TOKEN_USER and TOKEN_OWNER both start with the identifier's address.
+static DWORD read_token_sid(TOKEN_INFORMATION_CLASS which, unsigned char sid[sid_capacity])
 {
     open_process_token_function open_token = reinterpret_cast<open_process_token_function>(
         reinterpret_cast<void (*)()>(advapi_function("OpenProcessToken")));
@@ -52,19 +49,33 @@ static DWORD read_token_user(unsigned char sid[sid_capacity])
     // Pointer-aligned: TOKEN_USER starts with a pointer.
     void* user_buffer[token_user_capacity / sizeof(void*)];
     DWORD size = 0;
-    BOOL read = token_information(token, TokenUser, user_buffer, sizeof user_buffer, &size);
+    BOOL read = token_information(token, which, user_buffer, sizeof user_buffer, &size);
     DWORD error = read ? 0 : GetLastError();
     os.CloseHandle(token);
     if (error != 0) {
         return error;
     }
-    const unsigned char* user =
-        static_cast<const unsigned char*>(reinterpret_cast<TOKEN_USER*>(user_buffer)->User.Sid);
+    const unsigned char* user = static_cast<const unsigned char*>(*reinterpret_cast<PSID*>(user_buffer));
     if (user == nullptr || user[0] != 1 || sid_length(user) > sid_capacity) {
         return ERROR_INVALID_SID;
     }
     memcpy(sid, user, sid_length(user));
     return 0;
+}
+
+DWORD read_token_user(unsigned char sid[sid_capacity])
+{
+    return read_token_sid(TokenUser, sid);
+}
+
+DWORD read_token_owner(unsigned char sid[sid_capacity])
+{
+    return read_token_sid(TokenOwner, sid);
+}
+
+size_t sid_length(const unsigned char* sid)
+{
+    return 8 + 4 * static_cast<size_t>(sid[1]);
 }
 
 // One allowed entry with full control, inherited by files and folders; returns its size.
@@ -116,4 +127,32 @@ bool create_private_folder(const wchar_t* path)
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
     // Fails with ERROR_ALREADY_EXISTS for any name already there, a link or junction included.
     return os.CreateDirectoryW(path, &attributes) != FALSE;
+}
+
+bool unpack_dir_is_per_run()
+{
+    return true;
+}
+
+// Listing access makes the handle one that a later open asking for no sharing collides with,
+// and delete sharing left out makes every open for deletion fail while it lasts: the folder can
+// then be neither removed nor renamed, by a sweep or anyone else. Files are still made and
+// removed inside it, which takes no sharing of the folder's own handle.
+bool hold_unpack_dir(const wchar_t* path)
+{
+    HANDLE hold = os.CreateFileW(path, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (hold == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    unpack_dir_hold = hold;
+    return true;
+}
+
+void release_unpack_dir_hold()
+{
+    HANDLE hold = InterlockedExchangePointer(&unpack_dir_hold, nullptr);
+    if (hold != nullptr) {
+        os.CloseHandle(hold);
+    }
 }

@@ -3,6 +3,10 @@
 #ifndef VELDRA_PATHS_PRIVATE_FOLDER_H
 #define VELDRA_PATHS_PRIVATE_FOLDER_H
 
+#include "os/win_calls.h"
+
+#include <cstddef>
+
 enum {
     // Full control for each of the three, inherited by every file and folder below.
     private_folder_ace_count = 3,
@@ -13,5 +17,24 @@ enum {
 // as the last error, when it cannot be created or already exists (a link included). When the
 // user cannot be read from the process token the run ends with a system-error line.
 bool create_private_folder(const wchar_t* path);
+// The user's identifier into `sid`; returns 0, or the system's code when the token will not say.
+DWORD read_token_user(unsigned char sid[sid_capacity]);
+// The identifier this token makes the owner of what it creates: the user, or for an elevated
+// administrator the Administrators group.
+DWORD read_token_owner(unsigned char sid[sid_capacity]);
+// The length in bytes of an identifier whose revision and count are readable.
+size_t sid_length(const unsigned char* sid);
+
+// The one decision between a folder that lives for one run and one that outlives it: only a
+// per-run folder is held while the run lasts, and only per-run folders are swept at a start.
+bool unpack_dir_is_per_run();
+// This process's open handle on the unpack folder, without delete sharing, from right after it
+// was made (parent) or found (child) until teardown removes it or the process ends. The system
+// closes it however the process dies, which is what tells a sweep a leftover from a live run.
+extern HANDLE volatile unpack_dir_hold;
+// Opens the hold; false, with the system's code as the last error, when it cannot.
+bool hold_unpack_dir(const wchar_t* path);
+// Closes the hold, once, from whichever thread comes first.
+void release_unpack_dir_hold();
 
 #endif

@@ -94,17 +94,28 @@ static void write_entry_file(uint64_t size)
 
 // Whoever makes the per-run name first decides where the parent writes the DLLs its child
 // loads: so the parent makes the last component itself or stops, and removes nothing then.
+[[noreturn]] static void refuse_unpack_dir()
+{
+    line_start();
+    line_add("Error, couldn't create a fresh unpack folder '");
+    line_add_wide(unpack_dir);
+    line_add("'.\n");
+    line_write(STD_ERROR_HANDLE);
+    os.exit(2);
+    os_fail_fast_real();
+}
+
 static void create_unpack_dir()
 {
     create_parent_directories(unpack_dir);
     if (!create_private_folder(unpack_dir)) {
-        line_start();
-        line_add("Error, couldn't create a fresh unpack folder '");
-        line_add_wide(unpack_dir);
-        line_add("'.\n");
-        line_write(STD_ERROR_HANDLE);
-        os.exit(2);
-        os_fail_fast_real();
+        refuse_unpack_dir();
+    }
+    // Without the hold another start's sweep could take the folder for a leftover; one that
+    // opened it without sharing between its creation and here is what makes the hold fail, and
+    // that start removes it. So this run writes nothing into it and removes nothing either.
+    if (unpack_dir_is_per_run() && !hold_unpack_dir(unpack_dir)) {
+        refuse_unpack_dir();
     }
     unpack_dir_created = true;
     remember_directory(unpack_dir);

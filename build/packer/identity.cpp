@@ -89,6 +89,16 @@ void set_level(build_identity& identity, const std::map<std::string, std::string
     throw packer_error("--execution-level takes asInvoker, highestAvailable or requireAdministrator");
 }
 
+void set_sweep(build_identity& identity, const std::map<std::string, std::string>& options)
+{
+    if (const std::string* value = given(options, "--sweep")) {
+        if (*value != "on" && *value != "off") {
+            throw packer_error("--sweep takes on or off");
+        }
+        identity.sweep = *value == "on";
+    }
+}
+
 void set_template(build_identity& identity, const std::map<std::string, std::string>& options)
 {
     if (const std::string* value = given(options, "--template")) {
@@ -144,6 +154,7 @@ build_identity identity_from_options(const std::map<std::string, std::string>& o
     set_text(identity.internal_name, options, "--internal-name");
     set_version(identity, options);
     set_level(identity, options);
+    set_sweep(identity, options);
     set_template(identity, options);  // last: it may name the texts above
     return identity;
 }

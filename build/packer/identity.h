@@ -26,6 +26,8 @@ struct build_identity {
     std::u16string internal_name = u"Brellum7";
     std::u16string unpack_template = u"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
     execution_level level = execution_level::require_administrator;
+    // Whether a start removes the folders that killed runs of this executable left behind.
+    bool sweep = true;
 };
 
 // The longest identity text, in UTF-16 units.

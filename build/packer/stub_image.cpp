@@ -188,7 +188,7 @@ void write_launcher(const stub_image& stub, const build_identity& identity, cons
     std::string head = stub.bytes.substr(0, place.raw_pointer + place_block);
     const uint64_t at = place.raw_pointer;
     set_u32(head, at + place_size_field, block_size);
-    set_u32(head, at + place_size_field + 4, 0);
+    set_u32(head, at + place_options_field, identity.sweep ? 0 : place_option_no_sweep);
     const std::u16string* identity_texts[] = {&identity.company, &identity.product, &identity.version,
                                               &identity.file_version, &identity.product_version};
     uint64_t text = at + place_texts;

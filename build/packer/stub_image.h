@@ -18,6 +18,9 @@ namespace packer {
 constexpr char place_magic[] = "VELDRA\x1a\x01";
 constexpr uint64_t place_magic_size = 8;
 constexpr uint64_t place_size_field = 8;
+constexpr uint64_t place_options_field = 12;
+// The launcher's build_options bits (build/constants.h).
+constexpr uint32_t place_option_no_sweep = 1;
 constexpr uint64_t place_texts = 16;
 constexpr uint64_t identity_text_units = 1024;
 constexpr uint64_t template_text_units = 4096;

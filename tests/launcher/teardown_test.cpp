@@ -2,6 +2,7 @@
 // retries, counted through the system-call table, and a real tree removed or left behind.
 #include "launcher/run_state.h"
 #include "launcher/teardown.h"
+#include "paths/private_folder.h"
 #include "payload/extract.h"
 #include "tests/support/probe.h"
 #include "tests/support/seam.h"
@@ -173,6 +174,22 @@ TEST(Teardown, ARealTreeIsRemovedWholeAndAHeldFileLeavesItAfter11Attempts)
     CloseHandle(held);
     teardown();
     EXPECT_FALSE(exists(root));
+}
+
+TEST(Teardown, TheRunsHoldOnItsFolderIsReleasedBeforeTheFolderIsRemoved)
+{
+    seam_scope seam;
+    std::wstring root = make_tree();
+    wcscpy(unpack_dir, root.c_str());
+    unpack_started = true;
+    unpack_dir_created = true;
+    ASSERT_TRUE(hold_unpack_dir(unpack_dir));
+    removal = removal_record{};
+    os.Sleep = sleep_stub;
+    teardown();
+    EXPECT_EQ(nullptr, unpack_dir_hold);
+    EXPECT_FALSE(exists(root));
+    EXPECT_TRUE(removal.pauses.empty());
 }
 
 VELDRA_PROBE(sleep_long)

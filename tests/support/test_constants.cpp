@@ -11,4 +11,5 @@ const wchar_t build_product_version[] = L"3.198.0";
 const wchar_t unpack_dir_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
 const unsigned char attached_block[8] = {'X', 'J', 'Q', 0, 0, 0, 0, 0};
 const uint32_t attached_block_size = 8;
+const uint32_t build_options = 0;
 }
