@@ -2,6 +2,7 @@
 // the child's short walk, the directory cache and the failures of each step.
 #include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
+#include "paths/private_folder.h"
 #include "paths/template.h"
 #include "payload/extract.h"
 #include "payload/stream.h"
@@ -73,8 +74,15 @@ HANDLE WINAPI counting_create_file(LPCWSTR path, DWORD access, DWORD share, LPSE
 
 // Writes into a scratch file whatever the path: for paths the file system here cannot hold.
 std::wstring scratch_file;
-HANDLE WINAPI scratch_create_file(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+HANDLE WINAPI scratch_create_file(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD flags, HANDLE)
 {
+    // The parent's hold on the folder it pretends to have made: a handle on the temp folder.
+    if (flags & FILE_FLAG_BACKUP_SEMANTICS) {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        return ::CreateFileW(temp, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    }
     opened_files.push_back(path);
     return ::CreateFileW(scratch_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
 }
@@ -101,6 +109,8 @@ std::wstring temp_folder()
 
 void remove_tree(const std::wstring& path)
 {
+    // The hold a walk took on its folder would keep the folder from going.
+    release_unpack_dir_hold();
     remove_tree_once(path.c_str());
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Ctrl+C and SIGKILL against the launcher of the 50 MB application, while its parent unpacks
-# and while the application runs. Wine turns a Linux SIGINT into the console's Ctrl+C
+# and while the application runs, and the next start's sweep of what a killed run left. Wine
+# turns a Linux SIGINT into the console's Ctrl+C
 # (CTRL_C_EVENT on a new thread of every Wine process it reaches); sending it to the process
 # group of a running launcher is what a user's Ctrl+C does on Windows, where parent and child
 # share the console. A runner (run_counted in the suite's test executable) starts each
@@ -25,6 +26,8 @@
 set -uo pipefail
 set -m
 tests_exe="$1" large_exe="$2" work="$3"
+# The same application packed with --sweep off.
+no_sweep_exe="$(dirname "$large_exe")/large_no_sweep.exe"
 failures=0
 case_name=""
 
@@ -152,9 +155,8 @@ ctrl_c_while_running() {
   fi
 }
 
-# 3. The parent killed outright while it unpacks: nothing can clean up, so the partial folder
-#    stays as it was; the next run is unaffected and leaves that folder alone. The test
-#    removes it at the end.
+# 3. The parent killed outright while it unpacks: nothing can clean up then, so the partial
+#    folder stays until the next start, which sweeps it away before it unpacks its own.
 killed_while_unpacking() {
   if start_case killed_unpacking && wait_for_unpacking; then
     kill -KILL "$parent"
@@ -180,12 +182,109 @@ killed_while_unpacking() {
       [ "$processes" = 2 ] || fail "the next run made $processes processes, expected 2"
       [ -n "$fresh" ] && [ "$fresh" != "$folder" ] || fail "the next run did not get a fresh folder: '$fresh'"
       [ -e "$fresh" ] && fail "the next run left its folder behind"
-      [ "$(size_of "$folder/main.dll")" = "$written" ] || fail "the next run changed the killed run's folder"
-      [ "$(ls -A "$dir/temp")" = "$(basename "$folder")" ] || fail "temp folder holds: $(ls -A "$dir/temp")"
+      [ -e "$folder" ] && fail "the next run left the killed run's folder behind"
     fi
-    rm -rf "$folder"
     expect_temp_empty
   fi
+}
+
+# start_runner NAME EXE [VARIABLE=VALUE...]: one more launcher on the case's temp folder, its
+# status in $dir/NAME.result and its folder reported in $dir/reports/NAME; sets runner_pid.
+start_runner() {
+  local name="$1" runner_exe="$2"
+  shift 2
+  rm -f "$dir/$name.result" "$dir/reports/$name"
+  env FIXTURE_FOLDER="$(wine_path "$dir/reports/$name")" "$@" \
+    wine "$tests_exe" --veldra-probe run_counted "$(wine_path "$dir/$name.result")" "$(wine_path "$dir/temp")" \
+    "$(wine_path "$runner_exe")" >"$dir/$name.output" 2>&1 &
+  runner_pid=$!
+}
+
+# The Wine processes of one launcher executable, parent and child, not its runner.
+launcher_pids() {
+  local pattern
+  pattern="^\"?$(wine_path "$1" | sed 's/\\/\\\\/g; s/\./\\./g')"
+  pgrep -f "$pattern"
+}
+
+# 5. The parent killed outright while its application runs, the child then too: the next start
+#    removes that run's folder, and leaves alone the folder of a launcher still running, a
+#    folder of another shape, and a link of the right shape with the folder it points to.
+killed_while_running() {
+  case_name=killed_running
+  dir="$work/$case_name"
+  rm -rf "$dir"
+  mkdir -p "$dir/temp" "$dir/reports" "$dir/victim/inner"
+  local killed_exe="$dir/rel_killed.exe" running_exe="$dir/rel_running.exe" next_exe="$dir/rel_next.exe"
+  cp "$large_exe" "$killed_exe"
+  cp "$large_exe" "$running_exe"
+  cp "$large_exe" "$next_exe"
+  start_runner running "$running_exe" FIXTURE_SLEEP_MS=60000
+  local running_runner=$runner_pid
+  start_runner killed "$killed_exe" FIXTURE_SLEEP_MS=60000
+  local killed_runner=$runner_pid
+  if ! wait_for 60 non_empty "$dir/reports/killed" || ! wait_for 60 non_empty "$dir/reports/running"; then
+    fail "the applications never started"
+  fi
+  local killed_folder running_folder pids
+  killed_folder="$(linux_path "$(cat "$dir/reports/killed")")"
+  running_folder="$(linux_path "$(cat "$dir/reports/running")")"
+  pids="$(launcher_pids "$killed_exe" | tr '\n' ' ')"
+  note "killing parent and child ($pids) of the run in $(basename "$killed_folder")"
+  [ "$(wc -w <<<"$pids")" = 2 ] || fail "expected the parent and the child, found: $pids"
+  for pid in $pids; do kill -KILL "$pid"; done
+  wait "$killed_runner"
+  [ -d "$killed_folder" ] || fail "the killed run's folder is gone before the next start"
+
+  # Of the right shape but a link, from the Linux side (Wine makes none), to victim files.
+  printf 'victim\n' > "$dir/victim/keep.txt"
+  printf 'inner\n' > "$dir/victim/inner/keep.txt"
+  ln -s "$dir/victim" "$dir/temp/onefile_99_000001_abcdefghijk"
+  mkdir "$dir/temp/onefile_98_00001_abcdefghijk"
+  printf 'other\n' > "$dir/temp/onefile_98_00001_abcdefghijk/keep.txt"
+
+  local start took
+  start="$(now)"
+  start_runner next "$next_exe" FIXTURE_EXIT=7
+  wait "$runner_pid"
+  took="$(elapsed_since "$start")"
+  read -r status processes < "$dir/next.result" || { status=missing; processes=missing; }
+  note "the next run: status $status, $processes processes, $took s; temp holds: $(ls -A "$dir/temp" | tr '\n' ' ')"
+  [ "$status" = 0x00000007 ] || fail "the next run's status is $status, expected 0x00000007"
+  [ -e "$killed_folder" ] && fail "the killed run's folder is still there"
+  [ -f "$running_folder/main.dll" ] || fail "the running launcher's folder lost its main module"
+  [ -f "$dir/temp/onefile_98_00001_abcdefghijk/keep.txt" ] || fail "the folder of another shape was touched"
+  [ -L "$dir/temp/onefile_99_000001_abcdefghijk" ] || fail "the link is gone"
+  [ -f "$dir/victim/keep.txt" ] && [ -f "$dir/victim/inner/keep.txt" ] || fail "the link's target lost files"
+  local next_folder
+  next_folder="$(linux_path "$(cat "$dir/reports/next" 2>/dev/null)")"
+  [ -n "$next_folder" ] && [ ! -e "$next_folder" ] || fail "the next run left its own folder: '$next_folder'"
+
+  # The running launcher ends as usual and removes its own folder.
+  kill -INT -- "-$(ps -o pgid= -p "$(launcher_pids "$running_exe" | head -n1)" | tr -d ' ')" 2>/dev/null
+  wait "$running_runner"
+  [ -e "$running_folder" ] && fail "the running launcher's folder is still there after its Ctrl+C"
+  rm "$dir/temp/onefile_99_000001_abcdefghijk"
+  rm -r "$dir/temp/onefile_98_00001_abcdefghijk"
+  expect_temp_empty
+}
+
+# 6. Packed with --sweep off, a start leaves a killed run's folder where it is.
+sweep_off() {
+  case_name=sweep_off
+  dir="$work/$case_name"
+  rm -rf "$dir"
+  mkdir -p "$dir/temp" "$dir/reports"
+  local leftover="$dir/temp/onefile_17_000001_abcdefghijk"
+  mkdir "$leftover"
+  printf 'left\n' > "$leftover/main.dll"
+  cp "$no_sweep_exe" "$dir/rel_no_sweep.exe"
+  start_runner off "$dir/rel_no_sweep.exe" FIXTURE_EXIT=3
+  wait "$runner_pid"
+  read -r status processes < "$dir/off.result" || status=missing
+  [ "$status" = 0x00000003 ] || fail "status $status, expected 0x00000003"
+  [ -f "$leftover/main.dll" ] || fail "a launcher packed with --sweep off removed a leftover folder"
+  [ "$(ls -A "$dir/temp")" = "$(basename "$leftover")" ] || fail "temp folder holds: $(ls -A "$dir/temp")"
 }
 
 # 4. A rename of the launcher's executable while its parent unpacks fails, and the run goes on
@@ -254,6 +353,8 @@ for attempt in 1 2 3; do
 done
 ctrl_c_while_running
 killed_while_unpacking
+killed_while_running
+sweep_off
 cd /
 rm -rf "$work"
 if [ "$failures" -gt 0 ]; then

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Generates and packs the applications of the reliability suite; nothing of it is committed.
-#   large/       the 50 MB application of make_app.sh, packed as large.exe (with checksum)
+#   large/       the 50 MB application of make_app.sh, packed as large.exe (with checksum),
+#                and as large_no_sweep.exe with --sweep off
 #   damaged.exe  large's block with one byte changed in the middle of its frame
 #   bad_sum.exe  large's block with one byte of the frame's content checksum changed
 #   names/       a small application whose files carry non-ASCII names, packed as names.exe
@@ -18,6 +19,7 @@ started=$SECONDS
 bash "$here/../scale/make_app.sh" large 50
 "$packer" block large -o large.block >/dev/null
 "$packer" pack --block large.block -o large.exe >/dev/null
+"$packer" pack --block large.block -o large_no_sweep.exe --sweep off >/dev/null
 echo "large application: $(du -sb large | cut -f1) bytes in $(find large -type f | wc -l) files," \
      "block $(stat -c %s large.block) bytes ($((SECONDS - started)) s)"
 
