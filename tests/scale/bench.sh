@@ -181,6 +181,34 @@ startup_only() {
   sed -n '/^## Start-up/,/^## How it is measured/p' "$docs/benchmarks.md" | head -n -1
 }
 
+# The start-up sweep: a start of the 5 MB application's launcher with 100 leftover folders of
+# the launcher's shape in the temp folder (three files each, one in a subfolder) against one
+# with none; the difference is the sweep. Leaves sweep_times.txt for report.py.
+sweep_times() {
+  local dir="$work/5" folders=100
+  say "measuring the start-up sweep of $folders leftover folders"
+  mkdir -p "$dir" "$work/sweep"
+  [ -f "$dir/app/main.dll" ] || "$here/make_app.sh" "$dir/app" 5
+  "$PACKER" pack "$dir/app" -o "$work/sweep/launcher.exe" --arch "$arch" --execution-level asInvoker --quiet
+  cat > "$work/sweep/leftovers.sh" <<SCRIPT
+rm -rf '$wine_temp'/onefile_*_000001_abcdefghijk
+for i in \$(seq \${1:-0}); do
+  d='$wine_temp'/onefile_\${i}_000001_abcdefghijk
+  mkdir -p "\$d/data" && echo a > "\$d/main.dll" && echo b > "\$d/b.dll" && echo c > "\$d/data/c.txt"
+done
+SCRIPT
+  local clean swept
+  clean=$(measure sweep_clean "bash '$work/sweep/leftovers.sh' 0" "$loader" "$work/sweep/launcher.exe")
+  swept=$(measure sweep_100 "bash '$work/sweep/leftovers.sh' $folders" "$loader" "$work/sweep/launcher.exe")
+  bash "$work/sweep/leftovers.sh" "$folders"
+  wine "$work/sweep/launcher.exe" >/dev/null
+  local left
+  left=$(find "$wine_temp" -maxdepth 1 -name 'onefile_*_000001_abcdefghijk' | wc -l)
+  bash "$work/sweep/leftovers.sh" 0
+  printf 'clean %s\nswept %s\nfolders %s\nremoved %s\nbudget_ms %s\nlimit %s\n' "$clean" "$swept" "$folders" \
+    "$((folders - left))" 500 128 > "$work/sweep_times.txt"
+}
+
 # Time from the start of the command to the entry of run_code, and the peak private bytes.
 entry_time() {  # launcher.exe -> median seconds from the command's start to run_code's entry
   local record="$work/record.txt" record_windows start entered times=()
@@ -251,6 +279,7 @@ main() {
 
   pack_times
   startup_times
+  sweep_times
   python3 "$here/report.py" --work "$work" --docs "$docs" --main-size "$main_size" \
     --launcher "$launcher" --limit "$limit" --decode-only "$decode_only" --process-start "$process_start" \
     --entry "$entry" --zstd-native "$zstd_native" --tar-native "$tar_native" \
@@ -263,6 +292,14 @@ main() {
 
 if [ -n "${VELDRA_BENCH_PACK_ONLY:-}" ]; then
   pack_only
+elif [ -n "${VELDRA_BENCH_SWEEP_ONLY:-}" ]; then
+  # Only the sweep section, measured anew.
+  "$ROOT/veldra" build >/dev/null
+  "$WINESERVER" -p 2>/dev/null || true
+  trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
+  sweep_times
+  python3 "$here/report.py" --sweep-only --work "$work" --docs "$docs"
+  sed -n '/^## Start-up sweep/,/^## How it is measured/p' "$docs/benchmarks.md" | head -n -1
 elif [ -n "${VELDRA_BENCH_STARTUP_ONLY:-}" ]; then
   startup_only
 else
