@@ -122,6 +122,20 @@ static bool sweep_candidate_folder(const sweep_context* context, const wchar_t* 
     return !tree_root_still_there(sweep_candidate);
 }
 
+static wchar_t ascii_upper(wchar_t c)
+{
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
+// A folder that already has this run's own name is someone else's: the run refuses it when it
+// makes its own, and the sweep leaves it for that refusal, whatever its owner and shape.
+static bool is_own_name(const wchar_t* name, const wchar_t* own_name)
+{
+    for (; *name != L'\0' && ascii_upper(*name) == ascii_upper(*own_name); ++name, ++own_name) {
+    }
+    return *name == L'\0' && *own_name == L'\0';
+}
+
 static bool is_dot_name(const wchar_t* name)
 {
     return (name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
@@ -192,7 +206,7 @@ int sweep_folders_beside(const wchar_t* own_folder, const wchar_t* template_text
         const wchar_t* name = sweep_found.cFileName;
         if ((sweep_found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
                 FILE_ATTRIBUTE_DIRECTORY &&
-            !is_dot_name(name) && folder_name_has_shape(template_text, name) &&
+            !is_dot_name(name) && !is_own_name(name, own_name + 1) && folder_name_has_shape(template_text, name) &&
             sweep_candidate_folder(&context, name)) {
             ++removed;
         }

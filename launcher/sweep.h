@@ -17,7 +17,8 @@ void sweep_leftover_folders();
 
 // The sweep itself: removes, in the folder that holds `own_folder` (a full path), each folder
 // whose name has the shape of the template's last component, is no link, belongs to this
-// process's user and is held by no live run. Returns the number of folders it removed.
+// process's user and is held by no live run, and is not named as `own_folder` itself. Returns
+// the number of folders it removed.
 int sweep_folders_beside(const wchar_t* own_folder, const wchar_t* template_text);
 
 #endif

@@ -39,6 +39,7 @@ expect_refusal version "veldra: --version takes X.Y.Z, three whole numbers from 
   --version 1.2.3.4
 expect_refusal level "veldra: --execution-level takes asInvoker, highestAvailable or requireAdministrator" \
   --execution-level administrator
+expect_refusal sweep "veldra: --sweep takes on or off" --sweep maybe
 expect_refusal password-alone "veldra: --sign-password-file and --timestamp go with --sign-pkcs12" \
   --sign-password-file "$scratch/app/main.dll"
 expect_refusal password-on-command-line "veldra: --sign-password is not taken: a password on a command line can be read by every user of the machine; use --sign-password-file FILE or the VELDRA_SIGN_PASSWORD environment variable" \

@@ -208,33 +208,49 @@ launcher_pids() {
 }
 
 # 5. The parent killed outright while its application runs, the child then too: the next start
-#    removes that run's folder, and leaves alone the folder of a launcher still running, a
-#    folder of another shape, and a link of the right shape with the folder it points to.
+#    removes that run's folder, and leaves alone the folder of a launcher still running, the
+#    folder of a killed parent whose child still runs (the child's own hold), a folder of
+#    another shape, and a link of the right shape with the folder it points to.
 killed_while_running() {
   case_name=killed_running
   dir="$work/$case_name"
   rm -rf "$dir"
   mkdir -p "$dir/temp" "$dir/reports" "$dir/victim/inner"
   local killed_exe="$dir/rel_killed.exe" running_exe="$dir/rel_running.exe" next_exe="$dir/rel_next.exe"
+  local orphan_exe="$dir/rel_orphan.exe"
   cp "$large_exe" "$killed_exe"
   cp "$large_exe" "$running_exe"
   cp "$large_exe" "$next_exe"
+  cp "$large_exe" "$orphan_exe"
   start_runner running "$running_exe" FIXTURE_SLEEP_MS=60000
   local running_runner=$runner_pid
   start_runner killed "$killed_exe" FIXTURE_SLEEP_MS=60000
   local killed_runner=$runner_pid
-  if ! wait_for 60 non_empty "$dir/reports/killed" || ! wait_for 60 non_empty "$dir/reports/running"; then
+  start_runner orphan "$orphan_exe" FIXTURE_SLEEP_MS=60000
+  local orphan_runner=$runner_pid
+  if ! wait_for 60 non_empty "$dir/reports/killed" || ! wait_for 60 non_empty "$dir/reports/running" ||
+     ! wait_for 60 non_empty "$dir/reports/orphan"; then
     fail "the applications never started"
   fi
-  local killed_folder running_folder pids
+  local killed_folder running_folder orphan_folder pids
   killed_folder="$(linux_path "$(cat "$dir/reports/killed")")"
   running_folder="$(linux_path "$(cat "$dir/reports/running")")"
+  orphan_folder="$(linux_path "$(cat "$dir/reports/orphan")")"
   pids="$(launcher_pids "$killed_exe" | tr '\n' ' ')"
   note "killing parent and child ($pids) of the run in $(basename "$killed_folder")"
   [ "$(wc -w <<<"$pids")" = 2 ] || fail "expected the parent and the child, found: $pids"
   for pid in $pids; do kill -KILL "$pid"; done
   wait "$killed_runner"
   [ -d "$killed_folder" ] || fail "the killed run's folder is gone before the next start"
+  # The other killed parent's child still runs the application and holds the folder itself.
+  local orphan_parent="" orphan_child="" pid
+  pids="$(launcher_pids "$orphan_exe" | tr '\n' ' ')"
+  for pid in $pids; do
+    if grep -qw "$(ps -o ppid= -p "$pid" | tr -d ' ')" <<<"$pids"; then orphan_child=$pid; else orphan_parent=$pid; fi
+  done
+  [ -n "$orphan_parent" ] && [ -n "$orphan_child" ] || fail "no parent and child among: $pids"
+  note "killing the parent $orphan_parent alone; its child $orphan_child goes on in $(basename "$orphan_folder")"
+  kill -KILL "$orphan_parent"
 
   # Of the right shape but a link, from the Linux side (Wine makes none), to victim files.
   printf 'victim\n' > "$dir/victim/keep.txt"
@@ -253,6 +269,7 @@ killed_while_running() {
   [ "$status" = 0x00000007 ] || fail "the next run's status is $status, expected 0x00000007"
   [ -e "$killed_folder" ] && fail "the killed run's folder is still there"
   [ -f "$running_folder/main.dll" ] || fail "the running launcher's folder lost its main module"
+  [ -f "$orphan_folder/main.dll" ] || fail "the folder the orphaned child holds lost its main module"
   [ -f "$dir/temp/onefile_98_00001_abcdefghijk/keep.txt" ] || fail "the folder of another shape was touched"
   [ -L "$dir/temp/onefile_99_000001_abcdefghijk" ] || fail "the link is gone"
   [ -f "$dir/victim/keep.txt" ] && [ -f "$dir/victim/inner/keep.txt" ] || fail "the link's target lost files"
@@ -264,6 +281,12 @@ killed_while_running() {
   kill -INT -- "-$(ps -o pgid= -p "$(launcher_pids "$running_exe" | head -n1)" | tr -d ' ')" 2>/dev/null
   wait "$running_runner"
   [ -e "$running_folder" ] && fail "the running launcher's folder is still there after its Ctrl+C"
+  # Once the orphaned child is gone too, a start takes its folder.
+  kill -KILL "$orphan_child"
+  wait "$orphan_runner"
+  start_runner last "$next_exe" FIXTURE_EXIT=0
+  wait "$runner_pid"
+  [ -e "$orphan_folder" ] && fail "the orphaned child's folder is still there after it ended"
   rm "$dir/temp/onefile_99_000001_abcdefghijk"
   rm -r "$dir/temp/onefile_98_00001_abcdefghijk"
   expect_temp_empty

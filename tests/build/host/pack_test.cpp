@@ -258,6 +258,25 @@ TEST(Pack, TheBlockFillsThePlaceAndTheResourcesBecomeANewLastSection)
     }
 }
 
+TEST(Pack, SweepOffSetsItsBitInThePlaceAndOnLeavesTheFieldZero)
+{
+    scratch_folder root;
+    launcher_stub stub;
+    stub.arch = architecture::x64;
+    stub.bytes = made_stub(amd64, pe32_plus);
+    write_file(root.path() / "block", "XJQ");
+    const struct {
+        std::map<std::string, std::string> options;
+        uint32_t field;
+    } cases[] = {{{}, 0}, {{{"--sweep", "on"}}, 0}, {{{"--sweep", "off"}}, 1}};
+    for (const auto& c : cases) {
+        const fs::path output = root.path() / "out.exe";
+        pack_executable(root.path() / "block", output, identity_from_options(c.options), stub);
+        EXPECT_EQ(c.field, get_u32(file_bytes(output), place_raw + 12));
+    }
+    EXPECT_THROW(identity_from_options({{"--sweep", "maybe"}}), packer_error);
+}
+
 TEST(Pack, TheSameInputsGiveTheSameBytes)
 {
     scratch_folder root;
