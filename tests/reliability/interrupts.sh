@@ -243,11 +243,10 @@ killed_while_running() {
   wait "$killed_runner"
   [ -d "$killed_folder" ] || fail "the killed run's folder is gone before the next start"
   # The other killed parent's child still runs the application and holds the folder itself.
-  local orphan_parent="" orphan_child="" pid
-  pids="$(launcher_pids "$orphan_exe" | tr '\n' ' ')"
-  for pid in $pids; do
-    if grep -qw "$(ps -o ppid= -p "$pid" | tr -d ' ')" <<<"$pids"; then orphan_child=$pid; else orphan_parent=$pid; fi
-  done
+  # Wine starts the child as no Linux child of its parent; the parent is the older process.
+  local orphan_parent orphan_child
+  pids="$(launcher_pids "$orphan_exe" | sort -n | tr '\n' ' ')"
+  read -r orphan_parent orphan_child _ <<<"$pids"
   [ -n "$orphan_parent" ] && [ -n "$orphan_child" ] || fail "no parent and child among: $pids"
   note "killing the parent $orphan_parent alone; its child $orphan_child goes on in $(basename "$orphan_folder")"
   kill -KILL "$orphan_parent"
