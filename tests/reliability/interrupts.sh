@@ -250,6 +250,8 @@ killed_while_running() {
   [ -n "$orphan_parent" ] && [ -n "$orphan_child" ] || fail "no parent and child among: $pids"
   note "killing the parent $orphan_parent alone; its child $orphan_child goes on in $(basename "$orphan_folder")"
   kill -KILL "$orphan_parent"
+  local orphan_files
+  orphan_files="$(cd "$orphan_folder" && find . | sort)"
 
   # Of the right shape but a link, from the Linux side (Wine makes none), to victim files.
   printf 'victim\n' > "$dir/victim/keep.txt"
@@ -268,7 +270,9 @@ killed_while_running() {
   [ "$status" = 0x00000007 ] || fail "the next run's status is $status, expected 0x00000007"
   [ -e "$killed_folder" ] && fail "the killed run's folder is still there"
   [ -f "$running_folder/main.dll" ] || fail "the running launcher's folder lost its main module"
-  [ -f "$orphan_folder/main.dll" ] || fail "the folder the orphaned child holds lost its main module"
+  # Its main module alone, loaded, would stand any removal: every file must be there.
+  [ "$(cd "$orphan_folder" 2>/dev/null && find . | sort)" = "$orphan_files" ] ||
+    fail "the folder the orphaned child holds lost files"
   [ -f "$dir/temp/onefile_98_00001_abcdefghijk/keep.txt" ] || fail "the folder of another shape was touched"
   [ -L "$dir/temp/onefile_99_000001_abcdefghijk" ] || fail "the link is gone"
   [ -f "$dir/victim/keep.txt" ] && [ -f "$dir/victim/inner/keep.txt" ] || fail "the link's target lost files"
