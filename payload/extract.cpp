@@ -92,8 +92,6 @@ static void write_entry_file(uint64_t size)
     os.CloseHandle(file);
 }
 
-// Whoever makes the per-run name first decides where the parent writes the DLLs its child
-// loads: so the parent makes the last component itself or stops, and removes nothing then.
 [[noreturn]] static void refuse_unpack_dir()
 {
     line_start();
@@ -105,6 +103,8 @@ static void write_entry_file(uint64_t size)
     os_fail_fast_real();
 }
 
+// Whoever makes the per-run name first decides where the parent writes the DLLs its child
+// loads: so the parent makes the last component itself or stops, and removes nothing then.
 static void create_unpack_dir()
 {
     create_parent_directories(unpack_dir);

@@ -587,6 +587,40 @@ VELDRA_PROBE(walk_parent)
     return 0;
 }
 
+namespace {
+// Another start's sweep opened the fresh folder, without sharing, before the parent's hold.
+HANDLE WINAPI folder_taken_first(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                                 DWORD disposition, DWORD flags, HANDLE model)
+{
+    if (flags & FILE_FLAG_BACKUP_SEMANTICS) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(path, access, share, attributes, disposition, flags, model);
+}
+}  // namespace
+
+// argv: unpack folder. A parent's walk whose hold on its fresh folder cannot be taken.
+VELDRA_PROBE(walk_parent_unheld)
+{
+    os.CreateFileW = folder_taken_first;
+    prepare_walk(argv[0]);
+    unpack_started = true;
+    walk({{L"main.dll", "MZ"}});
+    return 0;
+}
+
+TEST_F(Walk, AFreshFolderThatCannotBeHeldIsRefusedAndNothingIsWrittenIntoIt)
+{
+    process_result result = run_probe(L"walk_parent_unheld", {unpack});
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Error, couldn't create a fresh unpack folder '" + narrow(unpack) + "'.\r\n");
+    // Made, then left to the start that holds it: empty.
+    EXPECT_NE(GetFileAttributesW(unpack.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((unpack + L"\\main.dll").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST_F(Walk, AnUnpackFolderThatExistsAlreadyIsRefusedAndNothingIsWrittenOrRemoved)
 {
     // Whoever made it first, with whatever in it: the parent leaves it exactly as it found it.
