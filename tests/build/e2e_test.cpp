@@ -3,6 +3,7 @@
 // blocks read in-process by the launcher's walk.
 #include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
+#include "paths/private_folder.h"
 #include "payload/extract.h"
 #include "payload/stream.h"
 #include "tests/support/probe.h"
@@ -39,6 +40,8 @@ std::string file_bytes(const std::wstring& path)
 
 void remove_tree(const std::wstring& path)
 {
+    // The hold a walk took on its folder would keep the folder from going.
+    release_unpack_dir_hold();
     remove_tree_once(path.c_str());
 }
 
