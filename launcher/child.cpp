@@ -52,7 +52,7 @@ static wchar_t** split_own_command_line(int* count)
 {
     wchar_t** arguments = os.CommandLineToArgvW(os.GetCommandLineW(), count);
     if (arguments == nullptr || *count < 1) {
-        fatal_system_error("Error, couldn't launch child", GetLastError());
+        fatal_system_error(error_launch_child, os.GetLastError());
     }
     return arguments;
 }
@@ -134,8 +134,8 @@ void hold_own_executable()
     HANDLE file = os.CreateFileW(launcher_module_name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        fatal_system_error("Error, couldn't hold the launcher's own executable against replacement.",
-                           GetLastError());
+        fatal_system_error(error_hold_own_executable,
+                           os.GetLastError());
     }
     own_executable = file;
 }
@@ -167,7 +167,7 @@ static void end_launch()
 {
     end_launch();
     teardown();
-    fatal_system_error("Error, couldn't launch child", error);
+    fatal_system_error(error_launch_child, error);
 }
 
 // Created suspended: no code of the child runs before the parent has published the handle
@@ -176,7 +176,7 @@ static void create_child_suspended(wchar_t* command_line, STARTUPINFOW* startup,
 {
     BOOL created = os.CreateProcessW(launcher_module_name, command_line, nullptr, nullptr, TRUE,
                                      NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, startup, info);
-    DWORD error = GetLastError();
+    DWORD error = os.GetLastError();
     release_own_executable();
     if (!created) {
         fail_launch(error);
@@ -203,7 +203,7 @@ static void close_launch_handles(PROCESS_INFORMATION* info)
 static void resume_child(PROCESS_INFORMATION* info)
 {
     if (os.ResumeThread(info->hThread) == static_cast<DWORD>(-1)) {
-        DWORD error = GetLastError();
+        DWORD error = os.GetLastError();
         os.TerminateProcess(info->hProcess, error);
         close_launch_handles(info);
         fail_launch(error);

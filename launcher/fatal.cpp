@@ -8,10 +8,30 @@
 #include "paths/bounded.h"
 
 
+const fatal_row fatal_rows[fatal_stop_count] = {
+#define VELDRA_FATAL_ROW(row, text, text_after, stream, ending, system_text) \
+    {text, text_after, stream, ending, system_text},
+    VELDRA_FATAL_STOPS(VELDRA_FATAL_ROW)
+#undef VELDRA_FATAL_ROW
+};
+
 [[noreturn]] static void exit_with_status_2()
 {
     os.exit(2);
     os_fail_fast_real();
+}
+
+[[noreturn]] static void end_as_row(fatal_stop row)
+{
+    if (fatal_rows[row].ending == fatal_fail_fast) {
+        fail_fast();
+    }
+    exit_with_status_2();
+}
+
+static void write_row_line(fatal_stop row)
+{
+    line_write(fatal_rows[row].stream == fatal_stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
 
 // Once a console stop is under way the stop owns the ending: a failure on the main thread may be
@@ -27,7 +47,7 @@ static void halt_if_stopping()
 // The text shown when the system has no US English text for a code: the line keeps its shape.
 static const char unknown_error_text[] = "Unknown error";
 
-void report_system_error(const char* message, unsigned long code)
+void report_system_error(fatal_stop row, unsigned long code)
 {
     char* text = nullptr;
     DWORD length = os.FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
@@ -42,63 +62,71 @@ void report_system_error(const char* message, unsigned long code)
         text[--length] = '\0';
     }
     line_start();
-    line_add(message);
+    line_add(fatal_rows[row].text);
     line_add(" ([Error ");
     line_add_decimal(static_cast<long>(code));
     line_add("] ");
     line_add(text);
     line_add(")\n");
-    line_write(STD_ERROR_HANDLE);
+    write_row_line(row);
 }
 
-void fatal_system_error(const char* message, unsigned long code)
+void fatal_system_error(fatal_stop row, unsigned long code)
 {
     halt_if_stopping();
-    report_system_error(message, code);
-    exit_with_status_2();
+    report_system_error(row, code);
+    end_as_row(row);
 }
 
-void fatal_error(const char* message)
+static void write_fixed_line(fatal_stop row)
 {
-    halt_if_stopping();
     line_start();
-    line_add(message);
+    line_add(fatal_rows[row].text);
     line_add("\n");
-    line_write(STD_OUTPUT_HANDLE);
-    exit_with_status_2();
+    write_row_line(row);
 }
 
-void fatal_open_error()
+void fatal_error(fatal_stop row)
 {
     halt_if_stopping();
+    write_fixed_line(row);
+    end_as_row(row);
+}
+
+void fatal_path_error_now(fatal_stop row, const wchar_t* path)
+{
     line_start();
-    line_add("Error, failed to open '");
-    line_add_wide(target_path);
-    line_add("' for writing.\n");
-    line_write(STD_ERROR_HANDLE);
-    exit_with_status_2();
+    line_add(fatal_rows[row].text);
+    line_add_wide(path);
+    line_add(fatal_rows[row].text_after);
+    line_add("\n");
+    write_row_line(row);
+    end_as_row(row);
+}
+
+void fatal_path_error(fatal_stop row, const wchar_t* path)
+{
+    halt_if_stopping();
+    fatal_path_error_now(row, path);
+}
+
+void fatal_open_error(const wchar_t* path)
+{
+    fatal_path_error(error_open_failed, path);
 }
 
 void fatal_unsafe_name()
 {
-    line_start();
-    line_add("Error, attached data holds an unsafe file name.\n");
-    line_write(STD_OUTPUT_HANDLE);
+    write_fixed_line(error_unsafe_name);
     // No child runs yet: teardown only removes the folder, which holds nothing but this run's
     // files, since every earlier name passed the same check.
     if (!is_child) {
         teardown();
     }
-    exit_with_status_2();
+    end_as_row(error_unsafe_name);
 }
 
 void fatal_template_error(const wchar_t* template_text)
 {
-    halt_if_stopping();
-    line_start();
-    line_add("Error, couldn't runtime expand spec '");
-    line_add_wide(template_text);
-    line_add("'.\n");
-    line_write(STD_ERROR_HANDLE);
-    fail_fast();
+    fatal_path_error(error_template_expansion, template_text);
 }

@@ -15,7 +15,7 @@ static const DWORD main_module_search =
 static void require_main_module()
 {
     if (main_module_path[0] == L'\0') {
-        fatal_error("Error, attached data holds no main module.");
+        fatal_error(error_no_main_module);
     }
 }
 
@@ -29,11 +29,11 @@ int hand_off_to_main_module(int argc, wchar_t** argv)
     os.SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS);
     HMODULE module = os.LoadLibraryExW(main_module_path, nullptr, main_module_search);
     if (module == nullptr) {
-        fatal_system_error("Error, load DLL.", GetLastError());
+        fatal_system_error(error_load_dll, os.GetLastError());
     }
     FARPROC entry = os.GetProcAddress(module, "run_code");
     if (entry == nullptr) {
-        fatal_error("Error, DLL entry point not found.");
+        fatal_error(error_entry_point_missing);
     }
     run_code_function run_code = reinterpret_cast<run_code_function>(reinterpret_cast<void*>(entry));
     return run_code(argc, argv, main_module_path);

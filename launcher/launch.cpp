@@ -28,7 +28,7 @@ static void expand_unpack_dir()
 static void guard_with_console_handler()
 {
     if (!os.SetConsoleCtrlHandler(console_control_handler, TRUE)) {
-        fatal_error("Error, failed to register signal handler.");
+        fatal_error(error_register_handler);
     }
 }
 

@@ -3,10 +3,11 @@
 #define VELDRA_LAUNCHER_RUN_STATE_H
 
 #include "os/win_calls.h"
+#include "payload/block_format.h"
 
 enum {
     path_capacity = 4096,
-    entry_name_capacity = 1024,
+    entry_name_capacity = archive_name_max_units + 1,
     command_line_capacity = 32768,
 };
 

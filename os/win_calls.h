@@ -14,12 +14,13 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <zstd.h>
+
+#include <cstddef>
 #include <cstdlib>
 
 // Ends the process at once with status 0xC0000409: nothing printed, nothing flushed.
 [[noreturn]] void os_fail_fast_real();
-
-struct ZSTD_DCtx_s;
 
 // Every system call of the launcher, by name. A call added here gets its entry in the table and
 // the real function as its default, with the type the system header gives it.
@@ -79,27 +80,57 @@ struct ZSTD_DCtx_s;
     /* Console and errors. */ \
     X(SetConsoleCtrlHandler) \
     X(FormatMessageA) \
+    X(GetLastError) \
+    /* The block's decoder: a test can make a step fail without a damaged frame. */ \
+    X(ZSTD_decompressStream) \
+    X(ZSTD_freeDCtx) \
+
+// Entries that are no system calls, each with its own type and default (os/win_calls.cpp): the
+// decoder's creation, on the process heap; the allocator; the whole-line writer; the process
+// endings, which never return (a test's replacement leaves by throwing).
+typedef ZSTD_DCtx_s* os_create_decoder_call();
+typedef void* os_malloc_call(size_t);
+typedef void os_free_call(void*);
+// A whole line to a standard stream (STD_OUTPUT_HANDLE, STD_ERROR_HANDLE), apart from the handle
+// calls of the launch.
+typedef void os_standard_write_call(unsigned long std_handle, const char* bytes, size_t length);
+typedef void os_exit_call(int);
+typedef void os_fail_fast_call();
+#define VELDRA_OWN_CALLS(X) \
+    X(ZSTD_createDCtx, os_create_decoder_call) \
+    X(malloc, os_malloc_call) \
+    X(free, os_free_call) \
+    X(standard_write, os_standard_write_call) \
+    X(exit, os_exit_call) \
+    X(fail_fast, os_fail_fast_call) \
 
 struct os_call_table {
 #define VELDRA_DECLARE_CALL(name) decltype(&::name) name;
     VELDRA_SYSTEM_CALLS(VELDRA_DECLARE_CALL)
 #undef VELDRA_DECLARE_CALL
-    // C runtime.
-    void* (*malloc)(size_t);
-    void (*free)(void*);
-    // A whole line to a standard stream (STD_OUTPUT_HANDLE, STD_ERROR_HANDLE), apart from the
-    // handle calls of the launch; the default is os/runtime.cpp's standard_write_real.
-    void (*standard_write)(unsigned long std_handle, const char* bytes, size_t length);
-    // The stream's decoder context; a test can make its creation fail.
-    ZSTD_DCtx_s* (*ZSTD_createDCtx)(void);
-    // Neither returns; a test's replacement leaves by throwing.
-    void (*exit)(int);
-    void (*fail_fast)();
+#define VELDRA_DECLARE_OWN_CALL(name, type) type* name;
+    VELDRA_OWN_CALLS(VELDRA_DECLARE_OWN_CALL)
+#undef VELDRA_DECLARE_OWN_CALL
 };
 
 extern os_call_table os;
 
-// Puts every entry back to the real function.
-void os_restore_defaults();
+// The table's entries by name, in the lists' order, so that a test can restore one entry and
+// name those still replaced.
+struct os_call_name {
+    const char* name;
+    size_t offset;
+};
+extern const os_call_name os_call_names[];
+extern const int os_call_count;
+
+// Puts one entry back to its default; false for a name the table does not hold.
+bool os_restore_call(const char* name);
+
+// The index of the first entry from `from` on that differs from its default, or -1.
+int os_next_replaced_call(int from);
+
+// Puts every entry back to its default and returns how many had been replaced.
+int os_restore_defaults();
 
 #endif

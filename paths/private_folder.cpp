@@ -35,22 +35,22 @@ static DWORD read_token_sid(TOKEN_INFORMATION_CLASS which, unsigned char sid[sid
     open_process_token_function open_token = reinterpret_cast<open_process_token_function>(
         reinterpret_cast<void (*)()>(advapi_function("OpenProcessToken")));
     if (open_token == nullptr) {
-        return GetLastError();
+        return os.GetLastError();
     }
     get_token_information_function token_information = reinterpret_cast<get_token_information_function>(
         reinterpret_cast<void (*)()>(advapi_function("GetTokenInformation")));
     if (token_information == nullptr) {
-        return GetLastError();
+        return os.GetLastError();
     }
     HANDLE token = nullptr;
     if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return GetLastError();
+        return os.GetLastError();
     }
     // Pointer-aligned: TOKEN_USER starts with a pointer.
     void* user_buffer[token_user_capacity / sizeof(void*)];
     DWORD size = 0;
     BOOL read = token_information(token, which, user_buffer, sizeof user_buffer, &size);
-    DWORD error = read ? 0 : GetLastError();
+    DWORD error = read ? 0 : os.GetLastError();
     os.CloseHandle(token);
     if (error != 0) {
         return error;
@@ -114,7 +114,7 @@ bool create_private_folder(const wchar_t* path)
     unsigned char user_sid[sid_capacity];
     DWORD error = read_token_user(user_sid);
     if (error != 0) {
-        fatal_system_error("Error, couldn't read the user of the process token.", error);
+        fatal_system_error(error_token_user, error);
     }
     DWORD acl_storage[acl_capacity / sizeof(DWORD) + 1];
     ACL* acl = reinterpret_cast<ACL*>(acl_storage);

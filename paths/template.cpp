@@ -7,62 +7,29 @@
 #include "os/win_calls.h"
 #include "paths/bounded.h"
 #include "paths/run_identity.h"
+#include "paths/template_variables.h"
 
 #include <cwchar>
 
 int program_argc;
 wchar_t** program_argv;
 
-// A name of up to 1023 characters and its terminator.
-enum { name_buffer_capacity = 1024 };
-
-// The variables, in the order in which a name is compared with them.
-enum variable_id {
-    variable_temp,
-    variable_program,
-    variable_program_base,
-    variable_program_dir,
-    variable_pid,
-    variable_home,
-    variable_cache_dir,
-    variable_company,
-    variable_product,
-    variable_version,
-    variable_file_version,
-    variable_product_version,
-    variable_random,
-    variable_time_us,
-    variable_time,
-    variable_count
-};
+// A name of up to the longest and its terminator.
+enum { name_buffer_capacity = template_name_max_units + 1 };
 
 struct variable_entry {
     const wchar_t* name;
-    // Folders lose every backslash at the end of the whole output, so that a literal "\"
-    // after them never doubles one.
     bool strips_trailing_backslashes;
-    // A path that comes out empty would leave the text after it standing at the root of the
-    // drive ("{TEMP}\\x" as "\\x"): such an expansion fails instead.
     bool is_path;
 };
 
-static const variable_entry variables[variable_count] = {
-    {L"TEMP", true, true},
-    {L"PROGRAM", false, true},
-    {L"PROGRAM_BASE", false, true},
-    {L"PROGRAM_DIR", false, true},
-    {L"PID", false, false},
-    {L"HOME", true, true},
-    {L"CACHE_DIR", true, true},
-    {L"COMPANY", false, false},
-    {L"PRODUCT", false, false},
-    {L"VERSION", false, false},
-    {L"FILE_VERSION", false, false},
-    {L"PRODUCT_VERSION", false, false},
-    {L"RANDOM", false, false},
-    {L"TIME_US", false, false},
-    {L"TIME", false, false},
+#define VELDRA_WIDE_TEXT(text) L##text
+static const variable_entry variables[template_variable_count] = {
+#define VELDRA_VARIABLE_ENTRY(id, name, path, strips, unique, build, least) {VELDRA_WIDE_TEXT(name), strips, path},
+    VELDRA_TEMPLATE_VARIABLES(VELDRA_VARIABLE_ENTRY)
+#undef VELDRA_VARIABLE_ENTRY
 };
+#undef VELDRA_WIDE_TEXT
 
 static wchar_t ascii_upper(wchar_t c)
 {
@@ -83,7 +50,7 @@ static bool equals_ignoring_ascii_case(const wchar_t* text, const wchar_t* other
 static int find_variable(const wchar_t* name)
 {
     int id = 0;
-    while (id < variable_count && !equals_ignoring_ascii_case(name, variables[id].name)) {
+    while (id < template_variable_count && !equals_ignoring_ascii_case(name, variables[id].name)) {
         ++id;
     }
     return id;
@@ -167,21 +134,21 @@ static bool append_program_dir(wchar_t* output, size_t capacity)
 static bool append_value(int id, wchar_t* output, size_t capacity)
 {
     switch (id) {
-    case variable_temp: return append_temp_folder(output, capacity);
-    case variable_program: append_program(output, capacity); return true;
-    case variable_program_base: return append_program_base(output, capacity);
-    case variable_program_dir: return append_program_dir(output, capacity);
-    case variable_pid: append_run_pid(output, capacity); return true;
-    case variable_home: return append_shell_folder(output, capacity, CSIDL_PROFILE);
-    case variable_cache_dir: return append_shell_folder(output, capacity, CSIDL_LOCAL_APPDATA);
-    case variable_company: append_bounded(output, build_company, capacity); return true;
-    case variable_product: append_bounded(output, build_product, capacity); return true;
-    case variable_version: append_bounded(output, build_version, capacity); return true;
-    case variable_file_version: append_bounded(output, build_file_version, capacity); return true;
-    case variable_product_version: append_bounded(output, build_product_version, capacity); return true;
-    case variable_random: append_random(output, capacity); return true;
-    case variable_time_us: append_time_us(output, capacity); return true;
-    case variable_time: append_time(output, capacity); return true;
+    case template_variable_temp: return append_temp_folder(output, capacity);
+    case template_variable_program: append_program(output, capacity); return true;
+    case template_variable_program_base: return append_program_base(output, capacity);
+    case template_variable_program_dir: return append_program_dir(output, capacity);
+    case template_variable_pid: append_run_pid(output, capacity); return true;
+    case template_variable_home: return append_shell_folder(output, capacity, CSIDL_PROFILE);
+    case template_variable_cache_dir: return append_shell_folder(output, capacity, CSIDL_LOCAL_APPDATA);
+    case template_variable_company: append_bounded(output, build_company, capacity); return true;
+    case template_variable_product: append_bounded(output, build_product, capacity); return true;
+    case template_variable_version: append_bounded(output, build_version, capacity); return true;
+    case template_variable_file_version: append_bounded(output, build_file_version, capacity); return true;
+    case template_variable_product_version: append_bounded(output, build_product_version, capacity); return true;
+    case template_variable_random: append_random(output, capacity); return true;
+    case template_variable_time_us: append_time_us(output, capacity); return true;
+    case template_variable_time: append_time(output, capacity); return true;
     default: return false;
     }
 }
@@ -211,8 +178,8 @@ static bool append_literal(wchar_t* output, size_t* length, wchar_t c, size_t ca
     return true;
 }
 
-// The name of the reference being read. Its length may pass the buffer: only the first 1023
-// characters are kept, and the name is known to be too long.
+// The name of the reference being read. Its length may pass the buffer: only the first
+// template_name_max_units characters are kept, and the name is known to be too long.
 struct reference_name {
     wchar_t name_buffer[name_buffer_capacity];
     size_t length;
@@ -226,7 +193,7 @@ static void add_name_character(reference_name* name, wchar_t c)
     ++name->length;
 }
 
-// A name longer than 1023 characters names no variable: false, as for any unknown name.
+// A longer name names no variable: false, as for any unknown name.
 static bool expand_reference(reference_name* name, wchar_t* output, size_t capacity)
 {
     if (name->length >= name_buffer_capacity) {

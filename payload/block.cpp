@@ -9,21 +9,18 @@
 // The linker's name for the running image's own DOS header.
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
-const unsigned char place_magic[place_magic_size] = {'V', 'E', 'L', 'D', 'R', 'A', 0x1A, 0x01};
-
-static const char header_missing[] = "Error, couldn't find attached data header.";
-
 bool block_has_magic(const unsigned char* block, uint32_t block_size)
 {
     // A block shorter than its magic cannot come from the packer; it fails like a wrong magic
     // instead of being read past its end.
-    return block_size >= block_magic_size && block[0] == 'X' && block[1] == 'J' && block[2] == 'Q';
+    return block_size >= block_magic_size && block[0] == block_magic[0] && block[1] == block_magic[1] &&
+           block[2] == block_magic[2];
 }
 
 void check_block_header(const unsigned char* block, uint32_t block_size)
 {
     if (!block_has_magic(block, block_size)) {
-        fatal_error(header_missing);
+        fatal_error(error_header_missing);
     }
 }
 
@@ -68,6 +65,6 @@ void check_attached_place(const unsigned char* block, uint32_t block_size)
 {
     const unsigned char* image = reinterpret_cast<const unsigned char*>(&__ImageBase);
     if (!image_holds_block(image, block, block_size)) {
-        fatal_error(header_missing);
+        fatal_error(error_header_missing);
     }
 }

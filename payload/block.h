@@ -3,16 +3,11 @@
 #ifndef VELDRA_PAYLOAD_BLOCK_H
 #define VELDRA_PAYLOAD_BLOCK_H
 
+#include "payload/block_format.h"
+
 #include <cstdint>
 
-enum { block_magic_size = 3 };
-
-// The image's section ".veldra" starts with the place: 8 magic bytes, the block's length
-// (attached_block_size), 4 reserved bytes, the build constants' texts, then the block itself.
-enum { place_magic_size = 8 };
-extern const unsigned char place_magic[place_magic_size];
-
-// True when the block starts with the magic "XJQ" (case matters, nothing else is tested).
+// True when the block starts with the magic (case matters, nothing else is tested).
 bool block_has_magic(const unsigned char* block, uint32_t block_size);
 
 // Ends the run with the header message unless the block starts with the magic.

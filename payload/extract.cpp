@@ -73,7 +73,7 @@ static void copy_entry_data(HANDLE file, uint64_t size)
         // A stop's removal may be what made the write fail: the stop ends the run, with this
         // file closed first so that nothing keeps the folder from going.
         if (!wrote && !console_stop_requested) {
-            fatal_system_error("Error, couldn't unpack file to target path.", GetLastError());
+            fatal_system_error(error_write_failed, os.GetLastError());
         }
         if (console_stop_requested) {
             halt_after_console_stop(file);
@@ -86,7 +86,7 @@ static void write_entry_file(uint64_t size)
 {
     HANDLE file = os.CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        fatal_open_error();
+        fatal_open_error(target_path);
     }
     copy_entry_data(file, size);
     os.CloseHandle(file);
@@ -94,13 +94,7 @@ static void write_entry_file(uint64_t size)
 
 [[noreturn]] static void refuse_unpack_dir()
 {
-    line_start();
-    line_add("Error, couldn't create a fresh unpack folder '");
-    line_add_wide(unpack_dir);
-    line_add("'.\n");
-    line_write(STD_ERROR_HANDLE);
-    os.exit(2);
-    os_fail_fast_real();
+    fatal_path_error_now(error_fresh_unpack_folder, unpack_dir);
 }
 
 // Whoever makes the per-run name first decides where the parent writes the DLLs its child
@@ -242,7 +236,7 @@ bool ensure_directory(const wchar_t* path)
     if (wcslen(path) == 2 && path[1] == L':') {
         return true;
     }
-    if (!os.CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (!os.CreateDirectoryW(path, nullptr) && os.GetLastError() != ERROR_ALREADY_EXISTS) {
         return false;
     }
     remember_directory(path);

@@ -11,8 +11,6 @@
 
 payload_stream_state payload_stream;
 
-static const char decode_failed[] = "Error, couldn't decode attached data.";
-
 void payload_open()
 {
     // The length comes from the image's own place of the block, checked against the image.
@@ -25,12 +23,12 @@ void payload_open_block(const unsigned char* block, uint32_t block_size)
     check_block_header(block, block_size);
     void* buffer = os.malloc(payload_buffer_size);
     if (buffer == nullptr) {
-        fatal_error("Error, couldn't allocate memory.");
+        fatal_error(error_no_memory);
     }
     payload_stream.output = {buffer, 0, 0};
     payload_stream.decoder = os.ZSTD_createDCtx();
     if (payload_stream.decoder == nullptr) {
-        fatal_error("Error, couldn't allocate memory.");
+        fatal_error(error_no_memory);
     }
     payload_stream.input = {block + block_magic_size, block_size - block_magic_size, 0};
 }
@@ -42,10 +40,10 @@ static bool decode_into_buffer()
     ZSTD_outBuffer& output = payload_stream.output;
     output.pos = 0;
     output.size = payload_buffer_size;
-    size_t result = ZSTD_decompressStream(payload_stream.decoder, &output, &payload_stream.input);
+    size_t result = os.ZSTD_decompressStream(payload_stream.decoder, &output, &payload_stream.input);
     bool filled = output.pos == payload_buffer_size;
     if (ZSTD_isError(result)) {
-        fatal_error(decode_failed);
+        fatal_error(error_decode_failed);
     }
     output.size = output.pos;
     output.pos = 0;
@@ -78,14 +76,14 @@ void payload_read(void* dst, uint32_t n)
         } else if (payload_stream.input.pos < payload_stream.input.size || filled) {
             filled = decode_into_buffer();
         } else {
-            fatal_error(decode_failed);
+            fatal_error(error_decode_failed);
         }
     }
 }
 
 void payload_close()
 {
-    ZSTD_freeDCtx(payload_stream.decoder);
+    os.ZSTD_freeDCtx(payload_stream.decoder);
     os.free(payload_stream.output.dst);
     payload_stream.decoder = nullptr;
     payload_stream.output = {nullptr, 0, 0};

@@ -17,8 +17,10 @@ namespace packer {
 
 namespace {
 
-const char block_signature[] = "XJQ\x28\xB5\x2F\xFD";
-constexpr size_t signature_size = 7;
+// The block's magic as text, for comparisons and messages.
+const std::string magic_text(reinterpret_cast<const char*>(block_magic), block_magic_size);
+// The magic followed by a zstd frame's magic number.
+const std::string block_signature = magic_text + "\x28\xB5\x2F\xFD";
 
 std::string read_at(std::ifstream& file, uint64_t offset, size_t size)
 {
@@ -34,18 +36,18 @@ std::string read_at(std::ifstream& file, uint64_t offset, size_t size)
 // the first place where the magic is followed by a frame's magic number.
 uint64_t find_block(std::ifstream& file)
 {
-    if (read_at(file, 0, 3) == "XJQ") {
+    if (read_at(file, 0, block_magic_size) == magic_text) {
         return 0;
     }
     const size_t chunk = 1 << 20;
     for (uint64_t offset = 0;; offset += chunk) {
-        std::string bytes = read_at(file, offset, chunk + signature_size - 1);
-        size_t found = bytes.find(std::string(block_signature, signature_size));
+        std::string bytes = read_at(file, offset, chunk + block_signature.size() - 1);
+        size_t found = bytes.find(block_signature);
         if (found != std::string::npos) {
             return offset + found;
         }
-        if (bytes.size() < chunk + signature_size - 1) {
-            throw packer_error("no attached block found (no \"XJQ\" followed by a zstd frame)");
+        if (bytes.size() < chunk + block_signature.size() - 1) {
+            throw packer_error("no attached block found (no \"" + magic_text + "\" followed by a zstd frame)");
         }
     }
 }
@@ -84,8 +86,8 @@ frame_layout walk_frame(std::ifstream& file, uint64_t start)
 
 // The launcher's own bounds: a longer name would not fit its buffer, a larger window would
 // not decode. inspect refuses both rather than hold what a crafted block asks for.
-constexpr size_t max_listed_name_units = 1023;
-constexpr uint64_t max_window_size = uint64_t{1} << 27;
+constexpr size_t max_listed_name_units = archive_name_max_units;
+constexpr uint64_t max_window_size = uint64_t{1} << block_window_log_max;
 
 // A name as one safe line: control characters, DEL, C1 controls and unpaired surrogates become
 // \xNN or \uNNNN, so a crafted name cannot move the cursor or fake report lines.
@@ -124,11 +126,10 @@ std::string printable_name(const std::u16string& name)
 }
 
 // Parses the archive stream as it arrives, one byte at a time through a small state machine.
-// With a report stream, entries are written out as they complete and not kept, so a block of
-// millions of entries costs no more memory than one of two.
+// Entries are written out as they complete and not kept, so a block of millions of entries
+// costs no more memory than one of two.
 class archive_lister {
 public:
-    archive_lister() = default;
     explicit archive_lister(std::ostream* report) : report_(report) {}
     uint64_t count = 0;
     uint64_t data_size = 0;
@@ -151,7 +152,6 @@ public:
 
     bool complete() const { return state_ == state::done; }
     bool extra() const { return extra_; }
-    std::vector<listed_entry> entries;
 
 private:
     enum class state { name, size, data, done };
@@ -167,13 +167,9 @@ private:
             left_ = little_endian(reinterpret_cast<const unsigned char*>(pending_.data()), 8);
             ++count;
             data_size += left_;
-            if (report_ != nullptr) {
-                char size[24];
-                std::snprintf(size, sizeof size, "%14llu", static_cast<unsigned long long>(left_));
-                *report_ << size << "  " << printable_name(name_) << "\n";
-            } else {
-                entries.push_back({printable_name(name_), left_});
-            }
+            char size[24];
+            std::snprintf(size, sizeof size, "%14llu", static_cast<unsigned long long>(left_));
+            *report_ << size << "  " << printable_name(name_) << "\n";
             name_.clear();
             pending_.clear();
             state_ = left_ ? state::data : state::name;
@@ -271,18 +267,18 @@ void report_header(const frame_layout& frame, std::ostream& out)
 
 void report_tail(std::ifstream& file, uint64_t block_start, uint64_t frame_end, std::ostream& out)
 {
-    uint64_t before_trailer = frame_end + (8 - (frame_end - block_start) % 8) % 8;
+    uint64_t before_trailer = frame_end + block_padding(frame_end - block_start);
     std::string padding = read_at(file, frame_end, static_cast<size_t>(before_trailer - frame_end));
-    std::string trailer = read_at(file, before_trailer, 8);
+    std::string trailer = read_at(file, before_trailer, block_trailer_size);
     out << "padding: " << padding.size() << " bytes"
         << (padding.find_first_not_of('\0') == std::string::npos ? "" : " (not all zero)") << "\n";
-    if (trailer.size() < 8) {
+    if (trailer.size() < block_trailer_size) {
         out << "trailer: missing\n";
         return;
     }
-    uint64_t value = little_endian(reinterpret_cast<const unsigned char*>(trailer.data()), 8);
+    uint64_t value = le_read(reinterpret_cast<const unsigned char*>(trailer.data()), block_trailer_size);
     out << "trailer: " << value << (value == before_trailer - block_start ? " (matches)" : " (does not match)") << "\n";
-    out << "block size: " << size_text(before_trailer + 8 - block_start) << "\n";
+    out << "block size: " << size_text(before_trailer + block_trailer_size - block_start) << "\n";
 }
 
 }  // namespace
@@ -323,13 +319,6 @@ frame_header_info parse_frame_header(const unsigned char* data, size_t size)
     return info;
 }
 
-std::vector<listed_entry> list_archive(const std::string& stream)
-{
-    archive_lister lister;
-    lister.feed(stream.data(), stream.size());
-    return lister.entries;
-}
-
 void inspect_file(const std::filesystem::path& path, std::ostream& out)
 {
     std::ifstream file(path, std::ios::binary);
@@ -343,22 +332,22 @@ void inspect_file(const std::filesystem::path& path, std::ostream& out)
     if (image) {
         out << "architecture: " << describe_architecture(*image) << "\n";
     }
-    if (read_at(file, start, 3) != "XJQ") {
-        throw packer_error("the block does not start with the magic \"XJQ\"");
+    if (read_at(file, start, block_magic_size) != magic_text) {
+        throw packer_error("the block does not start with the magic \"" + magic_text + "\"");
     }
-    frame_layout frame = walk_frame(file, start + 3);
+    frame_layout frame = walk_frame(file, start + block_magic_size);
     report_header(frame, out);
     if (!frame.header.window_size || *frame.header.window_size > max_window_size) {
         throw packer_error("the frame asks for a window of " +
                            (frame.header.window_size ? size_text(*frame.header.window_size) : std::string("unknown size")) +
                            ", more than the 134217728 bytes (2^27) the launcher decodes");
     }
-    report_tail(file, start, start + 3 + frame.size, out);
+    report_tail(file, start, start + block_magic_size + frame.size, out);
 
     archive_lister lister(&out);
     uint64_t produced = 0;
     out << "entries:\n";
-    std::string error = decode_frame(file, start + 3, frame.size, lister, produced);
+    std::string error = decode_frame(file, start + block_magic_size, frame.size, lister, produced);
     out << lister.count << " entries, " << size_text(lister.data_size) << " of data, archive stream "
         << size_text(produced) << "\n";
     if (!error.empty()) {

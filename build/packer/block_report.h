@@ -25,18 +25,10 @@ struct frame_header_info {
 // Parses the header at the start of `data`; throws packer_error if it is no zstd frame header.
 frame_header_info parse_frame_header(const unsigned char* data, size_t size);
 
-struct listed_entry {
-    std::string name;  // UTF-8
-    uint64_t size = 0;
-};
-
 // Writes a readable report of the block in `file` (a block, or an executable carrying one, whose
 // architecture it names).
 // Throws packer_error when no block can be found or read.
 void inspect_file(const std::filesystem::path& file, std::ostream& out);
-
-// The entries of a decompressed archive stream, for tests and the report.
-std::vector<listed_entry> list_archive(const std::string& stream);
 
 }  // namespace packer
 

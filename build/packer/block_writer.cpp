@@ -1,6 +1,8 @@
 // Streaming the archive through zstd's compressor into the block file.
 #include "block_writer.h"
 
+#include "payload/block_format.h"
+
 #include "archive.h"
 #include "error.h"
 #include "output_file.h"
@@ -158,14 +160,13 @@ void check_main_module(const archive_entry& main, const block_options& options)
 void write_padding_and_trailer(output_file& out)
 {
     uint64_t before_trailer = out.size();
-    size_t padding = static_cast<size_t>((8 - before_trailer % 8) % 8);
-    out.write("\0\0\0\0\0\0\0", padding);
+    size_t padding = static_cast<size_t>(block_padding(before_trailer));
+    const char zeros[block_alignment] = {};
+    out.write(zeros, padding);
     before_trailer += padding;
-    char trailer[8];
-    for (int i = 0; i < 8; ++i) {
-        trailer[i] = static_cast<char>((before_trailer >> (8 * i)) & 0xFF);
-    }
-    out.write(trailer, sizeof trailer);
+    unsigned char trailer[block_trailer_size];
+    le_write(trailer, before_trailer, block_trailer_size);
+    out.write(reinterpret_cast<const char*>(trailer), sizeof trailer);
 }
 
 }  // namespace
@@ -181,7 +182,7 @@ block_summary write_block_file(const std::filesystem::path& app_dir, const block
     summary.window_log = options.window_log ? options.window_log : window_log_for(summary.stream_size);
 
     output_file out(output);
-    out.write("XJQ", 3);
+    out.write(reinterpret_cast<const char*>(block_magic), block_magic_size);
     for (const auto& entry : entries) {
         summary.input_bytes += entry.size;
     }

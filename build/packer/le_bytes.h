@@ -3,6 +3,8 @@
 #ifndef VELDRA_PACKER_LE_BYTES_H
 #define VELDRA_PACKER_LE_BYTES_H
 
+#include "payload/block_format.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,11 +15,7 @@ namespace packer {
 // The first `count` bytes (at most 8) as one number.
 inline uint64_t little_endian(const unsigned char* bytes, size_t count)
 {
-    uint64_t value = 0;
-    for (size_t i = count; i > 0; --i) {
-        value = (value << 8) | bytes[i - 1];
-    }
-    return value;
+    return le_read(bytes, count);
 }
 
 inline uint16_t get_u16(std::string_view bytes, uint64_t offset)

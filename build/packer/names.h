@@ -3,14 +3,15 @@
 #ifndef VELDRA_PACKER_NAMES_H
 #define VELDRA_PACKER_NAMES_H
 
+#include "payload/block_format.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace packer {
 
-// The launcher's name buffer holds this many units and the zero unit.
-constexpr size_t max_name_units = 1023;
+constexpr size_t max_name_units = archive_name_max_units;
 
 // UTF-16 for valid UTF-8; characters outside the BMP become surrogate pairs.
 std::optional<std::u16string> utf8_to_utf16(std::string_view text);

@@ -124,7 +124,8 @@ stub_image stub_of_bytes(std::string bytes, const std::string& name, architectur
     const uint32_t place_virtual_size = get_u32(image.bytes, place.header + 8);
     if (image.bytes.compare(place.header, 8, std::string(".veldra\0", 8)) != 0 ||
         uint64_t{place.raw_pointer} + place.raw_size != image.bytes.size() || place_virtual_size < place_block ||
-        place.raw_size < place_block || image.bytes.compare(place.raw_pointer, place_magic_size, place_magic) != 0) {
+        place.raw_size < place_block || image.bytes.compare(place.raw_pointer, place_magic_size, reinterpret_cast<const char*>(place_magic),
+                                             place_magic_size) != 0) {
         throw packer_error(stub + " has no place for the block: its last section is not .veldra with its magic, "
                                   "ending the file");
     }

@@ -7,6 +7,7 @@
 #include "architecture.h"
 #include "identity.h"
 #include "output_file.h"
+#include "payload/block_format.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -15,9 +16,7 @@
 namespace packer {
 
 // The layout of .veldra, as build/attached_block.S lays it out and payload/block.cpp reads it.
-constexpr char place_magic[] = "VELDRA\x1a\x01";
-constexpr uint64_t place_magic_size = 8;
-constexpr uint64_t place_size_field = 8;
+constexpr uint64_t place_size_field = place_magic_size;
 constexpr uint64_t place_options_field = 12;
 // The launcher's build_options bits (build/constants.h).
 constexpr uint32_t place_option_no_sweep = 1;

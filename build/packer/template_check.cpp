@@ -4,6 +4,7 @@
 #include "template_check.h"
 
 #include "names.h"
+#include "paths/template_variables.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -18,23 +19,21 @@ namespace {
 // fewest characters a value has.
 struct variable {
     std::u16string_view name;
+    template_variable_id id;
     bool machine;
     bool path;
     bool unique;
     size_t least;
 };
 
+#define VELDRA_UTF16_TEXT(text) u##text
 const variable variables[] = {
-    {u"TEMP", true, true, false, 0},          {u"PROGRAM", true, true, false, 0},
-    {u"PROGRAM_BASE", true, true, false, 0},  {u"PROGRAM_DIR", true, true, false, 0},
-    {u"PID", true, false, true, 1},           {u"HOME", true, true, false, 0},
-    {u"CACHE_DIR", true, true, false, 0},     {u"COMPANY", false, false, false, 0},
-    {u"PRODUCT", false, false, false, 0},     {u"VERSION", false, false, false, 0},
-    {u"FILE_VERSION", false, false, false, 0}, {u"PRODUCT_VERSION", false, false, false, 0},
-    {u"RANDOM", true, false, true, 11},       {u"TIME_US", true, false, true, 6},
-    {u"TIME", true, false, true, 1},
+#define VELDRA_CHECKED_VARIABLE(id, name, path, strips, unique, build, least) \
+    {VELDRA_UTF16_TEXT(name), template_variable_##id, !(build), path, unique, least},
+    VELDRA_TEMPLATE_VARIABLES(VELDRA_CHECKED_VARIABLE)
+#undef VELDRA_CHECKED_VARIABLE
 };
-constexpr size_t company_index = 7;
+#undef VELDRA_UTF16_TEXT
 
 char16_t ascii_upper(char16_t c)
 {
@@ -85,9 +84,14 @@ std::string shown(std::u16string_view text)
 
 std::u16string_view build_value(const variable& entry, const template_build_values& values)
 {
-    const std::u16string* texts[] = {&values.company, &values.product, &values.version, &values.file_version,
-                                     &values.product_version};
-    return *texts[&entry - variables - company_index];
+    switch (entry.id) {
+    case template_variable_company: return values.company;
+    case template_variable_product: return values.product;
+    case template_variable_version: return values.version;
+    case template_variable_file_version: return values.file_version;
+    case template_variable_product_version: return values.product_version;
+    default: return {};
+    }
 }
 
 struct scan_result {

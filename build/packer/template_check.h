@@ -3,6 +3,8 @@
 #ifndef VELDRA_PACKER_TEMPLATE_CHECK_H
 #define VELDRA_PACKER_TEMPLATE_CHECK_H
 
+#include "paths/template_variables.h"
+
 #include <string>
 #include <string_view>
 
@@ -10,7 +12,7 @@ namespace packer {
 
 // The launcher's unpack_dir and name_buffer capacities, terminator included.
 constexpr size_t unpack_dir_capacity = 4096;
-constexpr size_t name_buffer_capacity = 1024;
+constexpr size_t name_buffer_capacity = template_name_max_units + 1;
 
 // The build values that the template variables COMPANY ... PRODUCT_VERSION give.
 struct template_build_values {

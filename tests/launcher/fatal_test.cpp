@@ -15,29 +15,41 @@ static const unsigned long fail_fast_status = 0xC0000409;
 
 VELDRA_PROBE(fatal_error)
 {
-    fatal_error("Error, couldn't find attached data header.");
+    fatal_error(error_header_missing);
 }
 
 VELDRA_PROBE(fatal_system_error)
 {
-    fatal_system_error("Error, couldn't launch child", wcstoul(argv[0], nullptr, 0));
+    fatal_system_error(error_launch_child, wcstoul(argv[0], nullptr, 0));
 }
 
 VELDRA_PROBE(report_system_error)
 {
-    report_system_error("Error, load DLL.", wcstoul(argv[0], nullptr, 0));
+    report_system_error(error_load_dll, wcstoul(argv[0], nullptr, 0));
     return 0;
 }
 
 VELDRA_PROBE(fatal_open_error)
 {
-    wcscpy(target_path, L"C:\\users\\x\\Temp\\onefile_1_2_3\\sub dir\\data.bin");
-    fatal_open_error();
+    fatal_open_error(L"C:\\users\\x\\Temp\\onefile_1_2_3\\sub dir\\data.bin");
 }
 
 VELDRA_PROBE(fatal_template_error)
 {
     fatal_template_error(L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}");
+}
+
+// One row of the table of stops, ended through the routine its shape asks for.
+VELDRA_PROBE(fatal_row)
+{
+    fatal_stop row = static_cast<fatal_stop>(wcstoul(argv[0], nullptr, 10));
+    if (fatal_rows[row].system_text) {
+        fatal_system_error(row, ERROR_ACCESS_DENIED);
+    } else if (fatal_rows[row].text_after[0] != '\0') {
+        fatal_path_error(row, L"C:\\p\u00e9");
+    } else {
+        fatal_error(row);
+    }
 }
 
 VELDRA_PROBE(fail_fast)
@@ -80,6 +92,46 @@ TEST(FatalStops, EachRoutinePrintsItsLineOnItsStreamAndEndsWithItsStatus)
     }
 }
 
+// Every stop of the table with its exact line, stream and ending, so that a text moved or
+// changed anywhere shows here.
+TEST(FatalStops, EveryRowOfTheTableHasItsExactLineStreamAndEnding)
+{
+    const std::string denied = " ([Error 5] " + system_text(ERROR_ACCESS_DENIED) + ")\r\n";
+    struct row_case {
+        fatal_stop row;
+        std::string out;
+        std::string err;
+        unsigned long status;
+    };
+    const row_case cases[] = {
+        {error_register_handler, "Error, failed to register signal handler.\r\n", "", 2},
+        {error_header_missing, "Error, couldn't find attached data header.\r\n", "", 2},
+        {error_no_memory, "Error, couldn't allocate memory.\r\n", "", 2},
+        {error_decode_failed, "Error, couldn't decode attached data.\r\n", "", 2},
+        {error_unsafe_name, "Error, attached data holds an unsafe file name.\r\n", "", 2},
+        {error_no_main_module, "Error, attached data holds no main module.\r\n", "", 2},
+        {error_entry_point_missing, "Error, DLL entry point not found.\r\n", "", 2},
+        {error_load_dll, "", "Error, load DLL." + denied, 2},
+        {error_launch_child, "", "Error, couldn't launch child" + denied, 2},
+        {error_hold_own_executable, "", "Error, couldn't hold the launcher's own executable against replacement." + denied,
+         2},
+        {error_token_user, "", "Error, couldn't read the user of the process token." + denied, 2},
+        {error_write_failed, "", "Error, couldn't unpack file to target path." + denied, 2},
+        // A character above 0xFF ends a path's text, as the C runtime's %ls did; é does not.
+        {error_open_failed, "", "Error, failed to open 'C:\\p\xe9' for writing.\r\n", 2},
+        {error_fresh_unpack_folder, "", "Error, couldn't create a fresh unpack folder 'C:\\p\xe9'.\r\n", 2},
+        {error_template_expansion, "", "Error, couldn't runtime expand spec 'C:\\p\xe9'.\r\n", fail_fast_status},
+    };
+    ASSERT_EQ(static_cast<size_t>(fatal_stop_count), sizeof cases / sizeof cases[0]);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(fatal_rows[c.row].text);
+        process_result result = run_probe(L"fatal_row", {std::to_wstring(static_cast<int>(c.row))});
+        EXPECT_EQ(c.out, result.out);
+        EXPECT_EQ(c.err, result.err);
+        EXPECT_EQ(c.status, result.exit_code);
+    }
+}
+
 TEST(FatalStops, SystemTextLosesItsLineEndAndAnUnknownCodeKeepsTheLineShape)
 {
     ASSERT_FALSE(system_text(2).empty());
@@ -116,11 +168,11 @@ VELDRA_PROBE(fatal_during_stop)
     wcscpy(target_path, L"C:\\users\\x\\Temp\\onefile_1_2_3\\main.dll");
     std::wstring which = argv[0];
     if (which == L"open") {
-        fatal_open_error();
+        fatal_open_error(target_path);
     } else if (which == L"system") {
-        fatal_system_error("Error, couldn't unpack file to target path.", ERROR_PATH_NOT_FOUND);
+        fatal_system_error(error_write_failed, ERROR_PATH_NOT_FOUND);
     } else if (which == L"plain") {
-        fatal_error("Error, couldn't decode attached data.");
+        fatal_error(error_decode_failed);
     } else {
         fatal_template_error(L"{HOME}");
     }

@@ -1,15 +1,15 @@
 // Hand-made blocks: zstd frames of raw blocks need no encoder, only the frame format.
 #include "tests/payload/frames.h"
 
+#include "payload/block_format.h"
+
 #include <algorithm>
 
 std::string le64(uint64_t value)
 {
-    std::string bytes;
-    for (int i = 0; i < 8; ++i) {
-        bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
-    }
-    return bytes;
+    unsigned char bytes[8];
+    le_write(bytes, value, sizeof bytes);
+    return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
 std::string archive_stream(const std::vector<archive_entry>& entries)
@@ -61,8 +61,8 @@ std::string raw_frame(const std::string& content, const frame_options& options)
 
 std::string block_around(const std::string& frame)
 {
-    std::string block = "XJQ" + frame;
-    block += std::string((8 - block.size() % 8) % 8, '\0');
+    std::string block = std::string(reinterpret_cast<const char*>(block_magic), block_magic_size) + frame;
+    block += std::string(static_cast<size_t>(block_padding(block.size())), '\0');
     return block + le64(block.size());
 }
 

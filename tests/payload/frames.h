@@ -26,7 +26,7 @@ struct frame_options {
 // One zstd frame holding `content` in raw blocks.
 std::string raw_frame(const std::string& content, const frame_options& options = {});
 
-// "XJQ", the frame, zero padding to a multiple of 8 and the trailer holding 3 + F + P.
+// The block's magic, the frame, zero padding and the trailer, as payload/block_format.h has them.
 std::string block_around(const std::string& frame);
 
 // Little-endian helpers.

@@ -5,6 +5,9 @@
 
 #include "os/win_calls.h"
 
+#include <string>
+#include <vector>
+
 struct fail_fast_called {};
 struct exit_called {
     int status;
@@ -19,6 +22,12 @@ public:
     seam_scope(const seam_scope&) = delete;
     seam_scope& operator=(const seam_scope&) = delete;
 };
+
+// Puts one entry back by its name, leaving the others as the test set them.
+void seam_restore(const char* name);
+
+// The names of the entries that differ from their defaults, in the table's order.
+std::vector<std::string> seam_replaced_calls();
 
 template <class Action>
 bool ends_in_fail_fast(Action action)
