@@ -3,7 +3,7 @@
 #include "launcher/role.h"
 #include "paths/run_identity.h"
 #include "paths/template.h"
-#include "tests/paths/scoped_variable.h"
+#include "tests/support/scoped_variable.h"
 #include "tests/support/probe.h"
 #include "tests/support/seam.h"
 

@@ -5,7 +5,7 @@
 #include "launcher/launch.h"
 #include "launcher/run_state.h"
 #include "paths/template.h"
-#include "tests/paths/scoped_variable.h"
+#include "tests/support/scoped_variable.h"
 #include "tests/support/probe.h"
 #include "tests/support/seam.h"
 

@@ -1,12 +1,12 @@
 // The walk and the extraction over hand-made archives: files, folders and the calls they cost,
 // the child's short walk, the directory cache and the failures of each step.
-#include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
 #include "paths/private_folder.h"
 #include "paths/template.h"
 #include "payload/extract.h"
 #include "payload/stream.h"
 #include "tests/payload/frames.h"
+#include "tests/support/kit.h"
 #include "tests/support/probe.h"
 #include "tests/support/seam.h"
 
@@ -98,43 +98,11 @@ HRESULT WINAPI failing_home_folder(HWND, int, HANDLE, DWORD, LPWSTR)
     return E_FAIL;
 }
 
-std::wstring temp_folder()
-{
-    static int serial;
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    return std::wstring(temp) + L"veldra_walk_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-           std::to_wstring(++serial);
-}
-
-void remove_tree(const std::wstring& path)
+void remove_unpacked(const std::wstring& path)
 {
     // The hold a walk took on its folder would keep the folder from going.
     release_unpack_dir_hold();
-    remove_tree_once(path.c_str());
-}
-
-bool read_file(const std::wstring& path, std::string* bytes)
-{
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr) {
-        return false;
-    }
-    bytes->clear();
-    char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
-        bytes->append(chunk, got);
-    }
-    fclose(file);
-    return true;
-}
-
-std::string file_bytes(const std::wstring& path)
-{
-    std::string bytes = "<missing>";
-    read_file(path, &bytes);
-    return bytes;
+    remove_tree(path);
 }
 
 // The role and the stop flag the walk is given, as the road gives them.
@@ -169,13 +137,12 @@ walk_result walk(const std::vector<archive_entry>& entries, const std::string& a
 class Walk : public testing::Test {
 protected:
     seam_scope seam;
-    std::wstring unpack = temp_folder();
+    scoped_temp_folder temp;
+    // Made by the walk, as the parent makes its unpack folder.
+    std::wstring unpack = temp.path + L"\\unpack";
 
     void SetUp() override
     {
-        // Wine gives a new process the identifier of an earlier one: a name an earlier run of
-        // this program left behind is not this test's to trip over.
-        remove_tree(unpack);
         write_sizes.clear();
         directory_calls.clear();
         opened_files.clear();
@@ -185,7 +152,7 @@ protected:
     void TearDown() override
     {
         payload_close();
-        remove_tree(unpack);
+        release_unpack_dir_hold();
     }
 };
 
@@ -194,8 +161,8 @@ protected:
 TEST_F(Walk, TheWorkedExampleUnpacksItsTwoFilesAndClosesTheStream)
 {
     walk({{L"a.dll", "abc"}, {L"d\\b.txt", ""}});
-    EXPECT_EQ(file_bytes(unpack + L"\\a.dll"), "abc");
-    EXPECT_EQ(file_bytes(unpack + L"\\d\\b.txt"), "");
+    EXPECT_EQ(read_file_bytes(unpack + L"\\a.dll"), "abc");
+    EXPECT_EQ(read_file_bytes(unpack + L"\\d\\b.txt"), "");
     EXPECT_EQ(std::wstring(main_module_path), unpack + L"\\a.dll");
     EXPECT_EQ(payload_stream.decoder, nullptr);
 }
@@ -214,12 +181,12 @@ TEST_F(Walk, EntryDataGoesOutInChunksOfAtMost32768BytesWithNoEmptyWrite)
     };
     for (const auto& each : cases) {
         write_sizes.clear();
-        remove_tree(unpack);
+        remove_unpacked(unpack);
         prepare_walk(unpack);
         std::string data = noise(each.size, 9);
         walk({{L"main.dll", data}});
         EXPECT_EQ(write_sizes, each.writes) << each.size;
-        EXPECT_TRUE(file_bytes(unpack + L"\\main.dll") == data) << each.size;
+        EXPECT_TRUE(read_file_bytes(unpack + L"\\main.dll") == data) << each.size;
     }
 }
 
@@ -234,19 +201,19 @@ TEST_F(Walk, MissingFoldersAreTriedGoingUpAndMadeComingDownThenCached)
         above, unpack, unpack + L"\\d1\\d2", unpack + L"\\d1", unpack + L"\\d1\\d2",
     };
     EXPECT_EQ(directory_calls, expected);
-    EXPECT_EQ(file_bytes(unpack + L"\\d1\\d2\\g"), "2");
+    EXPECT_EQ(read_file_bytes(unpack + L"\\d1\\d2\\g"), "2");
 }
 
 TEST_F(Walk, ARepeatedNameOverwritesTheEarlierFile)
 {
     walk({{L"main.dll", "MZ"}, {L"x.txt", "the first and longer text"}, {L"x.txt", "second"}});
-    EXPECT_EQ(file_bytes(unpack + L"\\x.txt"), "second");
+    EXPECT_EQ(read_file_bytes(unpack + L"\\x.txt"), "second");
 }
 
 TEST_F(Walk, BytesAfterTheTerminatorAreNeverRead)
 {
     walk({{L"main.dll", "MZ"}}, "garbage that looks like no entry at all");
-    EXPECT_EQ(file_bytes(unpack + L"\\main.dll"), "MZ");
+    EXPECT_EQ(read_file_bytes(unpack + L"\\main.dll"), "MZ");
     EXPECT_EQ(payload_stream.decoder, nullptr);
 }
 
@@ -264,7 +231,7 @@ TEST_F(Walk, AnArchiveThatClaimsMoreDataThanItHoldsEndsWithStatus2AndKeepsEarlie
     payload_open_block(reinterpret_cast<const unsigned char*>(held_block.data()),
                        static_cast<uint32_t>(held_block.size()));
     EXPECT_EQ(exit_status_of([] { walk_archive(walk_as, &stop_requested); }), 2);
-    EXPECT_EQ(file_bytes(unpack + L"\\main.dll"), "MZ");
+    EXPECT_EQ(read_file_bytes(unpack + L"\\main.dll"), "MZ");
 }
 
 TEST_F(Walk, TheChildLeavesAfterTheFirstNameAndTouchesNoFile)
@@ -461,7 +428,7 @@ TEST_F(Walk, AFileThatCannotBeOpenedEndsWithTheOpenLineAndKeepsEarlierFiles)
     EXPECT_EQ(result.exit_code, 2u);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "Error, failed to open '" + narrow(held) + "' for writing.\r\n");
-    EXPECT_EQ(file_bytes(unpack + L"\\main.dll"), "MZ");
+    EXPECT_EQ(read_file_bytes(unpack + L"\\main.dll"), "MZ");
 }
 
 TEST_F(Walk, AFailingWriteEndsWithTheUnpackLineAndTheSystemText)
@@ -625,7 +592,7 @@ TEST_F(Walk, AnUnpackFolderThatExistsAlreadyIsRefusedAndNothingIsWrittenOrRemove
     EXPECT_EQ(result.exit_code, 2u);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "Error, couldn't create a fresh unpack folder '" + narrow(unpack) + "'.\r\n");
-    EXPECT_EQ(file_bytes(planted), "planted");
+    EXPECT_EQ(read_file_bytes(planted), "planted");
     EXPECT_EQ(GetFileAttributesW((unpack + L"\\sub").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
@@ -634,7 +601,7 @@ TEST_F(Walk, AMissingFolderAboveTheUnpackFolderIsMadeAsBefore)
     const std::wstring below = unpack + L"\\run_1";
     prepare_walk(below);
     walk({{L"main.dll", "MZ"}});
-    EXPECT_EQ(file_bytes(below + L"\\main.dll"), "MZ");
+    EXPECT_EQ(read_file_bytes(below + L"\\main.dll"), "MZ");
 }
 
 namespace {
