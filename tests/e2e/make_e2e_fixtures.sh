@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Packs the end-to-end fixture applications into launchers, before the Wine tests run.
-# usage: make_e2e_fixtures.sh PACKER OUT_DIR APPS_DIR
+# usage: make_e2e_fixtures.sh PACKER OUT_DIR APPS_DIR HAND_MADE_BLOCK
 #   APPS_DIR holds the built DLLs: probe/{main,helper}.dll, needs_outside/main.dll,
-#   no_entry/main.dll, outside_dll/outside.dll.
+#   no_entry/main.dll, outside_dll/outside.dll; HAND_MADE_BLOCK is the host tool of that name.
 set -euo pipefail
-packer="$1" out="$2" apps="$3"
+packer="$1" out="$2" apps="$3" hand_made_block="$4"
 rm -rf "$out"
 mkdir -p "$out/apps"
 cp -a "$apps/." "$out/apps/"
@@ -27,14 +27,8 @@ done
 # Never packed: tests put it where the launcher must not look.
 cp outside_dll/outside.dll "$out/outside.dll"
 
-# An archive that ends before its first entry: the terminator alone, framed by hand as the
-# block layout asks (magic, one frame, zero padding to a multiple of 8, 64-bit length).
+# An archive that ends before its first entry: the terminator alone, which the packer never
+# writes, in a frame without a checksum.
 block="$out/empty.block"
-{ printf 'XJQ'; printf '\0\0' | zstd -q -c --no-check; } > "$block"
-size=$(stat -c %s "$block")
-padded=$(( size + (8 - size % 8) % 8 ))
-head -c $(( padded - size )) /dev/zero >> "$block"
-for shift in 0 8 16 24 32 40 48 56; do
-  printf "\\x$(printf %02x $(( (padded >> shift) & 255 )))" >> "$block"
-done
+"$hand_made_block" "$block" --no-checksum
 "$packer" pack --block "$block" -o "$out/empty.exe" >/dev/null

@@ -2,34 +2,12 @@
 # Packs hand-made blocks whose archives hold an unsafe name, one launcher per kind of name,
 # before the Wine tests run. The packer refuses such names in a folder, but `pack --block`
 # links any block as it is, so the launcher's own check is what stands between them and the
-# disk. usage: make_unsafe_name_fixtures.sh PACKER OUT_DIR
+# disk. usage: make_unsafe_name_fixtures.sh PACKER OUT_DIR HAND_MADE_BLOCK, the last the host
+# tool of that name, which writes blocks with any names.
 set -euo pipefail
-packer="$1" out="$2"
+packer="$1" out="$2" hand_made_block="$3"
 rm -rf "$out"
 mkdir -p "$out"
-
-# make_block FILE NAME...: an archive of the names (UTF-8 here, UTF-16 in the stream), each
-# with a few bytes of data, in one zstd frame with the block's magic, padding and trailer.
-make_block() {
-  local file="$1"; shift
-  python3 - "$@" > "$file.stream" <<'PY'
-import struct, sys
-out = sys.stdout.buffer
-for name in sys.argv[1:]:
-    data = ("data of " + name).encode("utf-8", "surrogateescape")
-    out.write(name.encode("utf-16-le") + b"\0\0" + struct.pack("<Q", len(data)) + data)
-out.write(b"\0\0")
-PY
-  { printf 'XJQ'; zstd -q -c < "$file.stream"; } > "$file"
-  rm "$file.stream"
-  local size padded
-  size=$(stat -c %s "$file")
-  padded=$(( size + (8 - size % 8) % 8 ))
-  head -c $(( padded - size )) /dev/zero >> "$file"
-  for shift in 0 8 16 24 32 40 48 56; do
-    printf "\\x$(printf %02x $(( (padded >> shift) & 255 )))" >> "$file"
-  done
-}
 
 # label, then the unsafe name. Each comes after two good entries, so the parent has written
 # files before it meets it; "first_*" cases hold it as the first entry, which the child reads.
@@ -62,9 +40,9 @@ cases=(
 for (( i = 0; i < ${#cases[@]}; i += 2 )); do
   label="${cases[i]}" name="${cases[i + 1]}"
   if [[ "$label" == first_* ]]; then
-    make_block "$out/$label.block" "$name" 'main.dll'
+    "$hand_made_block" "$out/$label.block" "$name" 'main.dll'
   else
-    make_block "$out/$label.block" 'main.dll' 'sub\first.txt' "$name"
+    "$hand_made_block" "$out/$label.block" 'main.dll' 'sub\first.txt' "$name"
   fi
   # A prefix, since labels such as "con" are device names themselves.
   "$packer" pack --block "$out/$label.block" -o "$out/unsafe_$label.exe" >/dev/null
