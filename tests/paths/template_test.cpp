@@ -8,6 +8,7 @@
 #include "tests/support/scoped_variable.h"
 #include "tests/support/probe.h"
 #include "tests/support/seam.h"
+#include "tests/support/template_cases.h"
 
 #include <gtest/gtest.h>
 
@@ -154,6 +155,14 @@ TEST(ExpandTemplate, ScansLiteralTextAndReferences)
         expansion result = expand(c.template_text);
         EXPECT_EQ(c.expanded, result.expanded);
         EXPECT_EQ(c.output, result.output);
+    }
+}
+
+TEST(ExpandTemplate, TheSharedCasesExpandOrFailAsThePackerExpects)
+{
+    for (const auto& c : shared_template_cases) {
+        const std::wstring text(c.text, c.text + std::char_traits<char16_t>::length(c.text));
+        EXPECT_EQ(c.expands, expand(text).expanded) << narrow(text);
     }
 }
 
