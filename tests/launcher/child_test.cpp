@@ -5,6 +5,7 @@
 #include "launcher/run_state.h"
 #include "launcher/teardown.h"
 #include "paths/environment.h"
+#include "tests/support/kit.h"
 #include "tests/support/probe.h"
 #include "tests/support/seam.h"
 
@@ -635,9 +636,7 @@ VELDRA_PROBE(held_executable)
 
 TEST(OwnExecutable, AnotherProcessCanNeitherRenameNorDeleteItWhileHeldAndTheChildStillStartsFromIt)
 {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring copy = std::wstring(temp) + L"veldra_held_" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+    std::wstring copy = temp_path_for(L"held") + L".exe";
     ASSERT_TRUE(CopyFileW(this_executable_path().c_str(), copy.c_str(), FALSE));
     process_result result = run_probe(L"held_executable", {copy});
     EXPECT_EQ(0u, result.exit_code);
@@ -663,9 +662,7 @@ VELDRA_PROBE(read_only_executable)
 
 TEST(OwnExecutable, AReadOnlyExecutableIsHeldAndStartsTheChild)
 {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring copy = std::wstring(temp) + L"veldra_read_only_" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+    std::wstring copy = temp_path_for(L"read_only") + L".exe";
     ASSERT_TRUE(CopyFileW(this_executable_path().c_str(), copy.c_str(), FALSE));
     ASSERT_TRUE(SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_READONLY));
     process_result result = run_probe(L"read_only_executable", {copy});

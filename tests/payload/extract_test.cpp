@@ -264,9 +264,7 @@ TEST_F(Walk, AChildThatMeetsTheTerminatorFirstReturnsWithNoMainModule)
 
 TEST_F(Walk, ATargetPathOf4095UnitsFitsAndOneOf4096Aborts)
 {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    scratch_file = std::wstring(temp) + L"veldra_scratch_" + std::to_wstring(GetCurrentProcessId());
+    scratch_file = temp_path_for(L"scratch");
     os.CreateDirectoryW = pretending_create_directory;
     os.CreateFileW = scratch_create_file;
     std::wstring name(1000, L'n');

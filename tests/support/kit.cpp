@@ -50,20 +50,27 @@ void expect_folder_empty(const std::wstring& folder)
     EXPECT_EQ("", names) << "left in " << utf8(folder);
 }
 
+std::wstring system_temp_folder()
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = temp;
+    while (!folder.empty() && folder.back() == L'\\') {
+        folder.pop_back();
+    }
+    return folder;
+}
+
+std::wstring temp_path_for(const std::wstring& stem)
+{
+    return system_temp_folder() + L"\\veldra_" + stem + L"_" + std::to_wstring(GetCurrentProcessId());
+}
+
 std::wstring make_temp_folder(const std::wstring& parent)
 {
     static int serial = 0;
-    std::wstring base = parent;
-    if (base.empty()) {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        base = temp;
-    }
-    if (base.back() != L'\\') {
-        base += L'\\';
-    }
-    std::wstring folder =
-        base + L"veldra_test_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++serial);
+    const std::wstring name = L"veldra_test_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++serial);
+    std::wstring folder = (parent.empty() ? system_temp_folder() : parent) + L"\\" + name;
     remove_tree(folder);
     CreateDirectoryW(folder.c_str(), nullptr);
     return folder;

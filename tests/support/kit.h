@@ -15,6 +15,11 @@ void remove_tree(const std::wstring& folder);
 // Fails the test unless the folder exists and holds nothing, naming what is left.
 void expect_folder_empty(const std::wstring& folder);
 
+// The temp folder of this process without its trailing backslash, as {TEMP} gives it.
+std::wstring system_temp_folder();
+// A name in the temp folder for this process, "veldra_<stem>_<process id>"; nothing is made.
+std::wstring temp_path_for(const std::wstring& stem);
+
 // A fresh, empty folder of this test process under `parent` (the temp folder when empty),
 // named from the process and a serial: Wine reuses process identifiers, so a name an earlier
 // process left behind is removed first.

@@ -5,9 +5,7 @@ started_process start_launcher(const std::wstring& executable, const std::wstrin
                                const std::wstring& temp, const environment_changes& changes,
                                const std::wstring& directory, start_as mode)
 {
-    wchar_t own_temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, own_temp);
-    std::wstring stem = std::wstring(own_temp) + L"veldra_capture_" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring stem = temp_path_for(L"capture");
     environment_changes all = changes;
     all.emplace_back(L"TMP", temp);
     all.emplace_back(L"TEMP", temp);

@@ -178,10 +178,7 @@ process_result finish_process(started_process& started)
 process_result run_process(const std::wstring& application, const std::wstring& command_line,
                            const environment_changes& changes)
 {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring stem = std::wstring(temp) + L"veldra_capture_" + std::to_wstring(GetCurrentProcessId());
-    started_process started = start_process(application, command_line, stem, changes);
+    started_process started = start_process(application, command_line, temp_path_for(L"capture"), changes);
     return finish_process(started);
 }
 
