@@ -10,7 +10,7 @@
 
 namespace {
 
-// The labels of make_unsafe_name_fixtures.sh, one launcher each.
+// The labels of the unsafe_names set of make_e2e_fixtures.sh, one launcher each.
 const wchar_t* const unsafe_cases[] = {
     L"dotdot", L"dotdot_in_folder", L"first_dotdot", L"leading_backslash", L"drive", L"stream", L"slash",
     L"empty_component", L"dot_component", L"control", L"less_than", L"greater_than", L"quote", L"pipe",
