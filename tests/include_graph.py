@@ -8,12 +8,17 @@ import sys
 
 # Lower rank, lower layer. build/ holds the generated build constants; the packer is a program
 # of its own that compiles the shared definition headers.
-RANKS = {"os": 0, "build": 0, "paths": 1, "payload": 2, "launcher": 3, "build/packer": 4}
+RANKS = {"os": 0, "build": 0, "paths": 1, "payload": 2, "launcher": 3, "build/packer": 4, "build/stub": 4}
+# The stub's place is assembled on top of the whole launcher, which it links; it takes the
+# block format's place magic from payload/.
+ROOM_OF_FILE = {"build/attached_block.S": "build/stub"}
 ALLOWED_UP = {"launcher/fatal.h"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 
 
 def room_of(relative):
+    if relative in ROOM_OF_FILE:
+        return ROOM_OF_FILE[relative]
     parts = pathlib.PurePosixPath(relative).parts
     if len(parts) > 2 and parts[0] == "build" and parts[1] == "packer":
         return "build/packer"
@@ -25,7 +30,7 @@ def main():
     edges = {}
     upward = []
     for path in sorted(root.rglob("*")):
-        if path.suffix not in (".h", ".c", ".cpp") or not path.is_file():
+        if path.suffix not in (".h", ".c", ".cpp", ".S") or not path.is_file():
             continue
         relative = path.relative_to(root).as_posix()
         source = room_of(relative)

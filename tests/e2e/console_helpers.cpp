@@ -29,11 +29,7 @@ void write_text(const wchar_t* path, const std::string& text)
 VELDRA_PROBE(run_in_temp)
 {
     SetConsoleCtrlHandler(ignore_control_event, TRUE);
-    std::wstring line = quote_argument(argv[2]);
-    for (int i = 3; i < argc; ++i) {
-        line += L" " + quote_argument(argv[i]);
-    }
-    started_process started = start_launcher(argv[2], line, argv[1]);
+    started_process started = start_launcher(argv[2], command_line_of(argc - 2, argv + 2), argv[1]);
     process_result result = finish_process(started);
     fwrite(result.out.data(), 1, result.out.size(), stdout);
     fwrite(result.err.data(), 1, result.err.size(), stderr);

@@ -68,11 +68,8 @@ BOOL WINAPI ignore_control_event(DWORD)
 VELDRA_PROBE(run_counted)
 {
     SetConsoleCtrlHandler(ignore_control_event, TRUE);
-    std::wstring line = quote_argument(argv[2]);
-    for (int i = 3; i < argc; ++i) {
-        line += L" " + quote_argument(argv[i]);
-    }
-    started_process started = start_launcher(argv[2], line, argv[1], {}, L"", start_as::in_job);
+    started_process started =
+        start_launcher(argv[2], command_line_of(argc - 2, argv + 2), argv[1], {}, L"", start_as::in_job);
     process_result result = finish_process(started);
     fwrite(result.out.data(), 1, result.out.size(), stdout);
     fwrite(result.err.data(), 1, result.err.size(), stderr);

@@ -12,6 +12,15 @@ started_process start_launcher(const std::wstring& executable, const std::wstrin
     return start_process(executable, command_line, stem, all, directory, mode);
 }
 
+std::wstring command_line_of(int count, wchar_t** arguments)
+{
+    std::wstring line;
+    for (int i = 0; i < count; ++i) {
+        line += (i == 0 ? L"" : L" ") + quote_argument(arguments[i]);
+    }
+    return line;
+}
+
 std::vector<std::string> values_of(const std::string& out, const std::string& key)
 {
     std::vector<std::string> values;

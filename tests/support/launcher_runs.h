@@ -35,6 +35,9 @@ started_process start_launcher(const std::wstring& executable, const std::wstrin
                                const std::wstring& temp, const environment_changes& changes = {},
                                const std::wstring& directory = L"", start_as mode = start_as::running);
 
+// The arguments, each quoted as it needs, joined into one command line.
+std::wstring command_line_of(int count, wchar_t** arguments);
+
 // The values of every output line that starts with `key` (UTF-8 text after the key).
 std::vector<std::string> values_of(const std::string& out, const std::string& key);
 std::string value_of(const std::string& out, const std::string& key);

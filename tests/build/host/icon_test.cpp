@@ -3,6 +3,7 @@
 #include "error.h"
 #include "icon.h"
 #include "resources.h"
+#include "host_kit.h"
 #include "test_images.h"
 
 #include <gtest/gtest.h>
@@ -14,16 +15,6 @@ using test_images::get_u16;
 using test_images::get_u32;
 
 namespace {
-
-std::string refusal(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const packer_error& error) {
-        return error.what();
-    }
-    return "<no refusal>";
-}
 
 void put_u16(std::string& bytes, uint16_t value)
 {

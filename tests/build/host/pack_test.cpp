@@ -4,6 +4,7 @@
 #include "pack.h"
 #include "pe_image.h"
 #include "stub_image.h"
+#include "host_kit.h"
 #include "test_images.h"
 #include "scratch_folder.h"
 
@@ -18,22 +19,6 @@ using namespace packer;
 using namespace test_images;
 
 namespace {
-
-std::string refusal(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const packer_error& error) {
-        return error.what();
-    }
-    return "<no refusal>";
-}
-
-std::string file_bytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 void write_file(const fs::path& path, const std::string& bytes)
 {

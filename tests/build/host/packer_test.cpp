@@ -5,6 +5,7 @@
 #include "error.h"
 #include "block_report.h"
 #include "names.h"
+#include "host_kit.h"
 #include "test_images.h"
 #include "scratch_folder.h"
 
@@ -20,12 +21,6 @@ namespace fs = std::filesystem;
 using namespace packer;
 
 namespace {
-
-std::string file_bytes(const fs::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
 
 std::string stream_of(const fs::path& folder, const std::string& main_name)
 {
@@ -53,16 +48,6 @@ std::vector<std::string> names_of(const fs::path& folder, const std::string& mai
         names.push_back(utf16_to_utf8(entry.name));
     }
     return names;
-}
-
-std::string refusal(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const packer_error& error) {
-        return error.what();
-    }
-    return "<no refusal>";
 }
 
 std::string decompress(const std::string& frame)

@@ -3,6 +3,7 @@
 #include "architecture.h"
 #include "error.h"
 #include "pe_image.h"
+#include "host_kit.h"
 #include "test_images.h"
 
 #include <gtest/gtest.h>
@@ -23,22 +24,6 @@ uint32_t checksum_of(const std::string& bytes, uint64_t field)
     pe_checksum sum(field);
     sum.add(bytes);
     return sum.finish();
-}
-
-std::string file_bytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string refusal(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const packer_error& error) {
-        return error.what();
-    }
-    return "<no refusal>";
 }
 
 // A file of the test's own, removed at the end.
