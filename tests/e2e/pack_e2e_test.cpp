@@ -39,16 +39,26 @@ TEST(PackedLauncher, APackedApplicationRunsAndPrintsNothing)
     EXPECT_EQ(result.err, "");
 }
 
+namespace {
+
+// The header line on standard output, status 2, and nothing made in the temp folder.
+void expect_header_refusal(const wchar_t* exe)
+{
+    SCOPED_TRACE(narrow(exe));
+    scoped_temp_folder temp;
+    process_result result = run_fixture(exe, temp);
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, header_message);
+    EXPECT_EQ(result.err, "");
+    expect_folder_empty(temp.path);
+}
+
+}  // namespace
+
 TEST(PackedLauncher, AWrongMagicEndsWithTheHeaderMessageAndCreatesNothing)
 {
     for (const wchar_t* exe : {L"header-first.exe", L"header-second.exe", L"header-third.exe", L"header-lower.exe"}) {
-        SCOPED_TRACE(narrow(exe));
-        scoped_temp_folder temp;
-        process_result result = run_fixture(exe, temp);
-        EXPECT_EQ(result.exit_code, 2u) << narrow(exe);
-        EXPECT_EQ(result.out, header_message) << narrow(exe);
-        EXPECT_EQ(result.err, "") << narrow(exe);
-        expect_folder_empty(temp.path);
+        expect_header_refusal(exe);
     }
 }
 
@@ -57,13 +67,7 @@ TEST(PackedLauncher, AWrongMagicEndsWithTheHeaderMessageAndCreatesNothing)
 TEST(PackedLauncher, APlaceThatDoesNotHoldItsBlockEndsWithTheHeaderMessageAndCreatesNothing)
 {
     for (const wchar_t* exe : {L"place-magic.exe", L"place-past-section.exe", L"place-past-image.exe"}) {
-        SCOPED_TRACE(narrow(exe));
-        scoped_temp_folder temp;
-        process_result result = run_fixture(exe, temp);
-        EXPECT_EQ(result.exit_code, 2u) << narrow(exe);
-        EXPECT_EQ(result.out, header_message) << narrow(exe);
-        EXPECT_EQ(result.err, "") << narrow(exe);
-        expect_folder_empty(temp.path);
+        expect_header_refusal(exe);
     }
 }
 
