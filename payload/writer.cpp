@@ -54,14 +54,31 @@ static bool stopping()
     return writer_stop_flag != nullptr && *writer_stop_flag;
 }
 
+// A write that succeeds with fewer bytes than asked (a volume that fills up in the middle of a
+// chunk) is continued with the rest, so that the shortage shows as the failure it is instead of
+// a short file; one that succeeds without writing anything is taken for a failed write.
+static void write_chunk(HANDLE file, const unsigned char* bytes, DWORD size)
+{
+    while (size > 0) {
+        DWORD written = 0;
+        if (!os.WriteFile(file, bytes, size, &written, nullptr)) {
+            record_failure(os.GetLastError());
+            return;
+        }
+        if (written == 0 || written > size) {
+            record_failure(ERROR_WRITE_FAULT);
+            return;
+        }
+        bytes += written;
+        size -= written;
+    }
+}
+
 static void run_job(const writer_job& job, const unsigned char* slot)
 {
     for (DWORD done = 0; done < job.size && !writer_has_failed && !stopping();) {
         DWORD chunk = job.size - done > copy_chunk_size ? static_cast<DWORD>(copy_chunk_size) : job.size - done;
-        DWORD written = 0;
-        if (!os.WriteFile(job.file, slot + done, chunk, &written, nullptr)) {
-            record_failure(os.GetLastError());
-        }
+        write_chunk(job.file, slot + done, chunk);
         done += chunk;
     }
     // A close can fail where the system writes back late (a full or vanished volume): the data

@@ -630,6 +630,60 @@ TEST_F(Walk, AFailedWriteOrCloseAtAnyPositionEndsWithTheWriteLineBeforeAnyChild)
 
 namespace {
 
+// A volume that fills up inside a chunk: the write takes half of what it is given and succeeds,
+// the next one fails.
+volatile LONG short_writes;
+BOOL WINAPI write_half_then_fail(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    if (InterlockedIncrement(&short_writes) == 1) {
+        return ::WriteFile(file, data, size / 2, written, overlapped);
+    }
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+// A write that reports success without taking a byte.
+BOOL WINAPI write_nothing(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED)
+{
+    *written = 0;
+    return TRUE;
+}
+
+}  // namespace
+
+// The last file's only chunk is the one cut short: nothing after it would tell, so the short
+// write itself must end the run, never a short file and a run that goes on.
+TEST_F(Walk, AWriteThatSucceedsShortIsContinuedAndItsFailureEndsTheRun)
+{
+    struct short_write {
+        const char* what;
+        decltype(os.WriteFile) call;
+        unsigned long code;
+    };
+    const short_write cases[] = {
+        {"half, then the disk is full", write_half_then_fail, ERROR_DISK_FULL},
+        {"success without a byte", write_nothing, ERROR_WRITE_FAULT},
+    };
+    for (const short_write& write : cases) {
+        SCOPED_TRACE(write.what);
+        short_writes = 0;
+        error_lines.clear();
+        remove_tree(unpack);
+        prepare_walk(unpack);
+        os.WriteFile = write.call;
+        os.standard_write = record_error_line;
+        EXPECT_EQ(2, exit_status_of([] { walk({{L"main.dll", std::string(1000, 'm')}}); }));
+        EXPECT_EQ("Error, couldn't unpack file to target path. ([Error " + std::to_string(write.code) + "] " +
+                      system_text(write.code) + ")\r\n",
+                  error_lines);
+        seam_restore("WriteFile");
+        seam_restore("standard_write");
+        payload_close();
+    }
+}
+
+namespace {
+
 int thread_starts;
 
 HANDLE WINAPI counting_create_thread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start,
