@@ -11,6 +11,7 @@ import re
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 # (phase, what ends it): the event names are filled in by events_of().
@@ -60,11 +61,13 @@ def main():
     durations = {phase: [] for phase, _ in PHASES}
     totals = []
     for _ in range(runs):
-        start = time.clock_gettime(time.CLOCK_MONOTONIC_RAW)
-        run = subprocess.run([loader, launcher], env=environment, capture_output=True, text=True,
-                             errors="replace")
-        end = time.clock_gettime(time.CLOCK_MONOTONIC_RAW)
-        events = events_of(run.stderr, start, end, name)
+        # The trace goes to a file: a Wine server started by the run would hold a pipe open.
+        with tempfile.TemporaryFile() as trace:
+            start = time.clock_gettime(time.CLOCK_MONOTONIC_RAW)
+            run = subprocess.run([loader, launcher], env=environment, stdout=subprocess.DEVNULL, stderr=trace)
+            end = time.clock_gettime(time.CLOCK_MONOTONIC_RAW)
+            trace.seek(0)
+            events = events_of(trace.read().decode(errors="replace"), start, end, name)
         if run.returncode != 0 or any(key not in events for _, key in PHASES):
             sys.exit(f"phases: a traced run of {name} ended with {run.returncode} and events {sorted(events)}")
         before = "start"
