@@ -2,8 +2,6 @@
 #include "payload/extract.h"
 
 #include "launcher/fatal.h"
-#include "launcher/run_state.h"
-#include "launcher/teardown.h"
 #include "os/runtime.h"
 #include "os/win_calls.h"
 #include "paths/bounded.h"
@@ -11,6 +9,7 @@
 #include "paths/template.h"
 #include "payload/archive_names.h"
 #include "payload/stream.h"
+#include "payload/walk_buffers.h"
 #include "payload/writer.h"
 
 #include <cstdint>
@@ -68,38 +67,42 @@ static void build_target_path()
 }
 
 // After a failed write or close, or a console stop, the walk decodes nothing more: the writer
-// finishes its queue, writing nothing further, and the run ends as it did when each chunk was
-// written before the next was decoded. `file` is the open file whose close is not queued yet.
-static void stop_if_writing_ended(HANDLE file)
+// finishes its queue, writing nothing further, and `file`, the open file whose close is not
+// queued yet, is closed. A failure then ends the run as it did when each chunk was written
+// before the next was decoded; a stop is the caller's to report (true).
+static bool writing_ended(HANDLE file, const volatile bool* stop_requested)
 {
-    if (!console_stop_requested && !writer_failed()) {
-        return;
+    if (!*stop_requested && !writer_failed()) {
+        return false;
     }
     writer_wait_idle();
-    // A stop's removal may be what made the write fail: the stop ends the run, with this file
-    // closed first so that nothing keeps the folder from going.
-    if (console_stop_requested) {
-        halt_after_console_stop(file);
-    }
     if (file != nullptr) {
         os.CloseHandle(file);
+    }
+    // A stop's removal may be what made the write fail.
+    if (*stop_requested) {
+        return true;
     }
     fatal_system_error(error_write_failed, writer_failure_code());
 }
 
 // The data goes to the writer a slot at a time, the file's close with its last slot; a file of
-// no bytes is one empty slot, so that it too is closed in its turn.
-static void copy_entry_data(HANDLE file, uint64_t size)
+// no bytes is one empty slot, so that it too is closed in its turn. False when a console stop
+// came in, with the file closed.
+static bool copy_entry_data(HANDLE file, uint64_t size, const volatile bool* stop_requested)
 {
     uint64_t left = size;
     do {
         unsigned char* slot = writer_claim();
-        stop_if_writing_ended(file);
+        if (writing_ended(file, stop_requested)) {
+            return false;
+        }
         DWORD part = left > writer_slot_size ? static_cast<DWORD>(writer_slot_size) : static_cast<DWORD>(left);
         payload_read(slot, part);
         left -= part;
         writer_submit(file, part, left == 0);
     } while (left != 0);
+    return true;
 }
 
 // Opened without sharing: an earlier file still being written under another name for the same
@@ -115,14 +118,14 @@ static HANDLE create_entry_file()
     return file;
 }
 
-static void write_entry_file(uint64_t size)
+static bool write_entry_file(uint64_t size, const volatile bool* stop_requested)
 {
     HANDLE file = create_entry_file();
     if (file == INVALID_HANDLE_VALUE) {
         writer_settle();
         fatal_open_error(target_path);
     }
-    copy_entry_data(file, size);
+    return copy_entry_data(file, size, stop_requested);
 }
 
 [[noreturn]] static void refuse_unpack_dir()
@@ -148,11 +151,11 @@ static void create_unpack_dir()
     remember_directory(unpack_dir);
 }
 
-void walk_archive()
+walk_result walk_archive(walk_role role, const volatile bool* stop_requested)
 {
-    if (!is_child) {
+    if (role == walk_as_parent) {
         create_unpack_dir();
-        writer_begin(&console_stop_requested);
+        writer_begin(stop_requested);
     }
     while (read_entry_name()) {
         // Before any path is built from it: a hand-made block reaches here unchecked, and the
@@ -164,25 +167,32 @@ void walk_archive()
         build_target_path();
         if (main_module_path[0] == L'\0') {
             copy_bounded(main_module_path, target_path, path_capacity);
-            if (is_child) {
-                return;
+            if (role == walk_as_child) {
+                return walk_complete;
             }
         }
         uint64_t size = read_entry_size();
-        stop_if_writing_ended(nullptr);
+        if (writing_ended(nullptr, stop_requested)) {
+            return walk_stopped;
+        }
         create_parent_directories(target_path);
-        write_entry_file(size);
+        if (!write_entry_file(size, stop_requested)) {
+            return walk_stopped;
+        }
     }
     // A child that meets the terminator first has nothing to hand off; the stream stays open
     // in the child as it always does.
-    if (!is_child) {
+    if (role == walk_as_parent) {
         writer_settle();
-        // A stop that came while the last files were written ends the run here, as it did
+        // A stop that came while the last files were written ends the walk here, as it did
         // when the walk itself made the last write.
-        stop_if_writing_ended(nullptr);
+        if (writing_ended(nullptr, stop_requested)) {
+            return walk_stopped;
+        }
         writer_end();
         payload_close();
     }
+    return walk_complete;
 }
 
 // Cuts the path at its last backslash; the first unit is never taken for one.
