@@ -681,9 +681,9 @@ TEST_F(Walk, WithoutAWriterThreadEveryFileIsWrittenAllTheSame)
     walk({{L"main.dll", big}, {L"empty.txt", ""}, {L"d\\small.txt", "small"}});
     writer_end();
     EXPECT_EQ(1, thread_starts);
-    EXPECT_EQ(big, file_bytes(unpack + L"\\main.dll"));
-    EXPECT_EQ("", file_bytes(unpack + L"\\empty.txt"));
-    EXPECT_EQ("small", file_bytes(unpack + L"\\d\\small.txt"));
+    EXPECT_EQ(big, read_file_bytes(unpack + L"\\main.dll"));
+    EXPECT_EQ("", read_file_bytes(unpack + L"\\empty.txt"));
+    EXPECT_EQ("small", read_file_bytes(unpack + L"\\d\\small.txt"));
     EXPECT_EQ((std::vector<DWORD>{32768, 32768, 32768, 32768, 32768, 1, 5}), write_sizes);
 }
 
