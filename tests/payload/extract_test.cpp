@@ -564,7 +564,7 @@ TEST_F(Walk, AFailedWriteOrCloseAtAnyPositionEndsWithTheWriteLineBeforeAnyChild)
         writes_after_failure = 0;
         closes_seen = 0;
         error_lines.clear();
-        remove_tree(unpack);
+        remove_unpacked(unpack);
         prepare_walk(unpack);
         os.WriteFile = write_failing_at_position;
         os.CloseHandle = close_failing_at_position;
@@ -581,7 +581,7 @@ TEST_F(Walk, AFailedWriteOrCloseAtAnyPositionEndsWithTheWriteLineBeforeAnyChild)
         seam_restore("CloseHandle");
         seam_restore("standard_write");
         payload_close();
-        remove_tree(unpack);
+        remove_unpacked(unpack);
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(unpack.c_str())) << "a file of the run is still open";
     }
 }
@@ -626,7 +626,7 @@ TEST_F(Walk, AWriteThatSucceedsShortIsContinuedAndItsFailureEndsTheRun)
         SCOPED_TRACE(write.what);
         short_writes = 0;
         error_lines.clear();
-        remove_tree(unpack);
+        remove_unpacked(unpack);
         prepare_walk(unpack);
         os.WriteFile = write.call;
         os.standard_write = record_error_line;
