@@ -5,6 +5,7 @@
 #include "paths/template.h"
 #include "payload/extract.h"
 #include "payload/stream.h"
+#include "payload/writer.h"
 #include "tests/payload/frames.h"
 #include "tests/support/kit.h"
 #include "tests/support/probe.h"
@@ -457,7 +458,8 @@ TEST_F(Walk, AConsoleStopEndsTheWritingClosesTheFileAndIsReported)
 {
     os.WriteFile = write_then_stop;
     os.CreateFileW = counting_create_file;
-    std::string big(5 * 32768, 'x');
+    // More than the writer's queue holds, so that the walk meets the stop inside this file.
+    std::string big(3 * writer_slot_count * writer_slot_size, 'x');
     EXPECT_EQ(walk_stopped, walk({{L"main.dll", big}, {L"sub\\later.txt", "later"}}));
     EXPECT_EQ(2u, write_sizes.size());
     EXPECT_EQ(1, file_creations);
@@ -480,11 +482,209 @@ BOOL WINAPI write_fails_under_stop(HANDLE, LPCVOID, DWORD size, LPDWORD, LPOVERL
 TEST_F(Walk, AWriteThatFailsUnderAConsoleStopIsReportedAsTheStopWithTheFileClosed)
 {
     os.WriteFile = write_fails_under_stop;
-    // The fatal line would end the test with the seam's exit instead of the report.
-    EXPECT_EQ(walk_stopped, walk({{L"main.dll", "MZ"}, {L"later.txt", "later"}}));
+    // The fatal line would end the test with the seam's exit instead of the report. The first
+    // file is more than the writer's queue holds, so that the walk meets the stop inside it.
+    std::string big(3 * writer_slot_count * writer_slot_size, 'x');
+    EXPECT_EQ(walk_stopped, walk({{L"main.dll", big}, {L"later.txt", "later"}}));
     EXPECT_EQ(1u, write_sizes.size());
     EXPECT_NE(0, DeleteFileW((unpack + L"\\main.dll").c_str())) << GetLastError();
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((unpack + L"\\later.txt").c_str()));
+}
+
+namespace {
+
+// A write or close that fails at one position of the first file; every call is counted, on
+// whichever thread makes it.
+enum class fail_at { write, close };
+struct failure_position {
+    const char* where;
+    fail_at call;
+    int number;  // the failing write, counted from 1; for a close, the close of the first file
+};
+failure_position failing;
+volatile LONG writes_seen;
+volatile LONG writes_after_failure;
+volatile LONG closes_seen;
+std::string error_lines;
+
+BOOL WINAPI write_failing_at_position(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                                      LPOVERLAPPED overlapped)
+{
+    LONG number = InterlockedIncrement(&writes_seen);
+    if (failing.call == fail_at::write && number > failing.number) {
+        InterlockedIncrement(&writes_after_failure);
+    }
+    if (failing.call == fail_at::write && number == failing.number) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return ::WriteFile(file, data, size, written, overlapped);
+}
+
+// The handle is closed all the same: a close that reports a failure has still let go. Closes
+// count from the first write on, so the first is that of the file being written.
+BOOL WINAPI close_failing_at_position(HANDLE handle)
+{
+    BOOL closed = ::CloseHandle(handle);
+    if (failing.call == fail_at::close && writes_seen > 0 && InterlockedIncrement(&closes_seen) == failing.number) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return closed;
+}
+
+void record_error_line(unsigned long std_handle, const char* bytes, size_t length)
+{
+    if (std_handle == STD_ERROR_HANDLE) {
+        error_lines.append(bytes, length);
+    }
+}
+
+}  // namespace
+
+// The first file fills two slots and one chunk of a third: nine writes, the last of 100 bytes.
+// Wherever its writing fails, the run ends with the write line and the system's text, no
+// write follows the failing one, the walk never returns to start the child, and no file of the
+// run is left open, so that its folder can go.
+TEST_F(Walk, AFailedWriteOrCloseAtAnyPositionEndsWithTheWriteLineBeforeAnyChild)
+{
+    const failure_position positions[] = {
+        {"the first write", fail_at::write, 1},
+        {"a write in the middle, the first of the second slot", fail_at::write, 5},
+        {"the last chunk of the file", fail_at::write, 9},
+        {"the close of the file", fail_at::close, 1},
+    };
+    const std::string first(2 * writer_slot_size + 100, 'm');
+    const std::string expected =
+        "Error, couldn't unpack file to target path. ([Error 112] " + system_text(112) + ")\r\n";
+    for (const failure_position& position : positions) {
+        SCOPED_TRACE(position.where);
+        failing = position;
+        writes_seen = 0;
+        writes_after_failure = 0;
+        closes_seen = 0;
+        error_lines.clear();
+        remove_unpacked(unpack);
+        prepare_walk(unpack);
+        os.WriteFile = write_failing_at_position;
+        os.CloseHandle = close_failing_at_position;
+        os.standard_write = record_error_line;
+        bool returned = false;
+        EXPECT_EQ(2, exit_status_of([&] {
+                      walk({{L"main.dll", first}, {L"sub\\second.dat", std::string(70000, 's')}});
+                      returned = true;
+                  }));
+        EXPECT_FALSE(returned);
+        EXPECT_EQ(expected, error_lines);
+        EXPECT_EQ(0, writes_after_failure);
+        seam_restore("WriteFile");
+        seam_restore("CloseHandle");
+        seam_restore("standard_write");
+        payload_close();
+        remove_unpacked(unpack);
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(unpack.c_str())) << "a file of the run is still open";
+    }
+}
+
+namespace {
+
+// A volume that fills up inside a chunk: the write takes half of what it is given and succeeds,
+// the next one fails.
+volatile LONG short_writes;
+BOOL WINAPI write_half_then_fail(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    if (InterlockedIncrement(&short_writes) == 1) {
+        return ::WriteFile(file, data, size / 2, written, overlapped);
+    }
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+// A write that reports success without taking a byte.
+BOOL WINAPI write_nothing(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED)
+{
+    *written = 0;
+    return TRUE;
+}
+
+}  // namespace
+
+// The last file's only chunk is the one cut short: nothing after it would tell, so the short
+// write itself must end the run, never a short file and a run that goes on.
+TEST_F(Walk, AWriteThatSucceedsShortIsContinuedAndItsFailureEndsTheRun)
+{
+    struct short_write {
+        const char* what;
+        decltype(os.WriteFile) call;
+        unsigned long code;
+    };
+    const short_write cases[] = {
+        {"half, then the disk is full", write_half_then_fail, ERROR_DISK_FULL},
+        {"success without a byte", write_nothing, ERROR_WRITE_FAULT},
+    };
+    for (const short_write& write : cases) {
+        SCOPED_TRACE(write.what);
+        short_writes = 0;
+        error_lines.clear();
+        remove_unpacked(unpack);
+        prepare_walk(unpack);
+        os.WriteFile = write.call;
+        os.standard_write = record_error_line;
+        EXPECT_EQ(2, exit_status_of([] { walk({{L"main.dll", std::string(1000, 'm')}}); }));
+        EXPECT_EQ("Error, couldn't unpack file to target path. ([Error " + std::to_string(write.code) + "] " +
+                      system_text(write.code) + ")\r\n",
+                  error_lines);
+        seam_restore("WriteFile");
+        seam_restore("standard_write");
+        payload_close();
+    }
+}
+
+namespace {
+
+int thread_starts;
+
+HANDLE WINAPI counting_create_thread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start,
+                                     LPVOID parameter, DWORD flags, LPDWORD id)
+{
+    ++thread_starts;
+    return ::CreateThread(security, stack, start, parameter, flags, id);
+}
+
+HANDLE WINAPI failing_create_thread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD)
+{
+    ++thread_starts;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+}  // namespace
+
+TEST_F(Walk, TheChildStartsNoWriterThread)
+{
+    thread_starts = 0;
+    prepare_walk(unpack, true);
+    os.CreateThread = counting_create_thread;
+    walk({{L"main.dll", "MZ"}, {L"other.dll", "xx"}});
+    EXPECT_EQ(0, thread_starts);
+}
+
+// Where no thread can be started the walk writes on its own thread: the same files, the same
+// chunks.
+TEST_F(Walk, WithoutAWriterThreadEveryFileIsWrittenAllTheSame)
+{
+    writer_end();
+    thread_starts = 0;
+    os.CreateThread = failing_create_thread;
+    os.WriteFile = counting_write_file;
+    const std::string big(writer_slot_size + 32769, 'b');
+    walk({{L"main.dll", big}, {L"empty.txt", ""}, {L"d\\small.txt", "small"}});
+    writer_end();
+    EXPECT_EQ(1, thread_starts);
+    EXPECT_EQ(big, read_file_bytes(unpack + L"\\main.dll"));
+    EXPECT_EQ("", read_file_bytes(unpack + L"\\empty.txt"));
+    EXPECT_EQ("small", read_file_bytes(unpack + L"\\d\\small.txt"));
+    EXPECT_EQ((std::vector<DWORD>{32768, 32768, 32768, 32768, 32768, 1, 5}), write_sizes);
 }
 
 // argv: unpack folder, the unsafe name, "parent" or "child". A good file comes first, so the
