@@ -1,0 +1,203 @@
+// The cached unpack folder. The check at a start guards against a modified or missing file, not
+// against a race in a folder its user controls: that is why the packer allows this mode only
+// for executables that ask for no elevation.
+#include "launcher/cache.h"
+
+#include "launcher/fatal.h"
+#include "launcher/remove_tree.h"
+#include "launcher/run_state.h"
+#include "launcher/teardown.h"
+#include "os/win_calls.h"
+#include "paths/bounded.h"
+#include "paths/private_folder.h"
+#include "paths/run_identity.h"
+#include "paths/template.h"
+#include "payload/extract.h"
+#include "payload/stream.h"
+
+#include <cwchar>
+
+// xxHash of Debian's zstd source tree, compiled into this file alone.
+#define XXH_INLINE_ALL
+#include "xxhash.h"
+
+static file_table own_table;
+static wchar_t cache_folder[path_capacity];
+static wchar_t cache_aside[path_capacity];
+static wchar_t cache_file_path[extended_path_capacity];
+static file_table_entry cache_entry;
+static unsigned char cache_read_buffer[cache_read_chunk];
+
+static void set_payload_hash_text(uint64_t hash)
+{
+    static const wchar_t digits[] = L"0123456789abcdef";
+    for (int i = 0; i < payload_hash_digits; ++i) {
+        payload_hash_text[i] = digits[(hash >> (4 * (payload_hash_digits - 1 - i))) & 0xF];
+    }
+    payload_hash_text[payload_hash_digits] = L'\0';
+}
+
+void load_cached_mode_table()
+{
+    if (!load_own_file_table(&own_table)) {
+        fatal_error(error_file_table_damaged);
+    }
+    set_payload_hash_text(own_table.payload_hash);
+}
+
+// Reads the whole file through its handle; false when it ends early or a read fails.
+static bool contents_hash(HANDLE file, uint64_t size, uint64_t* hash)
+{
+    XXH64_state_t state;
+    XXH64_reset(&state, 0);
+    for (uint64_t left = size; left != 0;) {
+        const DWORD chunk = left > cache_read_chunk ? static_cast<DWORD>(cache_read_chunk) : static_cast<DWORD>(left);
+        DWORD read = 0;
+        if (!os.ReadFile(file, cache_read_buffer, chunk, &read, nullptr) || read == 0) {
+            return false;
+        }
+        XXH64_update(&state, cache_read_buffer, read);
+        left -= read;
+    }
+    *hash = XXH64_digest(&state);
+    return true;
+}
+
+// Opened without following a link in its last component and without write sharing, so that the
+// contents cannot change while they are hashed. A link, a folder or anything that is no plain
+// file of the table's size and hash is a mismatch.
+static bool file_matches(const wchar_t* path, const file_table_entry* entry)
+{
+    HANDLE file = os.CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    bool same = os.GetFileInformationByHandle(file, &info) != FALSE &&
+                (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+                ((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow) == entry->size;
+    uint64_t hash = 0;
+    same = same && contents_hash(file, entry->size, &hash) && hash == entry->hash;
+    os.CloseHandle(file);
+    return same;
+}
+
+static bool is_plain_folder(const wchar_t* path)
+{
+    HANDLE folder = os.CreateFileW(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool plain = os.GetFileInformationByHandle(folder, &info) != FALSE &&
+                       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    os.CloseHandle(folder);
+    return plain;
+}
+
+bool cached_folder_matches(const wchar_t* folder, const file_table* table)
+{
+    const size_t length = make_extended_path(cache_file_path, extended_path_capacity, folder);
+    if (length == 0 || !is_plain_folder(cache_file_path)) {
+        return false;
+    }
+    uint32_t offset = file_table_header_size;
+    while (next_file_table_entry(table, &offset, &cache_entry)) {
+        const size_t name_length = wcslen(cache_entry.name);
+        if (extended_path_capacity - length < name_length + 2) {
+            return false;
+        }
+        cache_file_path[length] = L'\\';
+        wmemcpy(cache_file_path + length + 1, cache_entry.name, name_length + 1);
+        if (!file_matches(cache_file_path, &cache_entry)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "<folder>.<11 random characters>": beside the folder, so that a rename never crosses volumes.
+static void name_sibling(wchar_t* sibling, const wchar_t* folder)
+{
+    copy_bounded(sibling, folder, path_capacity);
+    append_bounded(sibling, L".", path_capacity);
+    append_random(sibling, path_capacity);
+}
+
+// The sibling this run unpacked, gone the way teardown removes a per-run folder.
+static void discard_sibling()
+{
+    release_unpack_dir_hold();
+    remove_tree_once(unpack_dir);
+    for (int retry = 0; retry < removal_retries && tree_root_still_there(unpack_dir); ++retry) {
+        os.Sleep(removal_pause_milliseconds);
+        remove_tree_once(unpack_dir);
+    }
+}
+
+// From here on unpack_dir names the cached folder, which no ending of the run removes. The flag
+// falls first, so that a console stop in between never takes the cached folder for its own.
+static void adopt_cache_folder()
+{
+    unpack_dir_created = false;
+    MemoryBarrier();
+    copy_bounded(unpack_dir, cache_folder, path_capacity);
+}
+
+// A folder in the way that does not match is renamed aside and removed with the safe walk; what
+// of it is still open elsewhere stays there, under its aside name.
+static void move_stale_folder_aside()
+{
+    name_sibling(cache_aside, cache_folder);
+    if (os.MoveFileExW(cache_folder, cache_aside, 0)) {
+        remove_tree_once(cache_aside);
+    }
+}
+
+static bool install_sibling()
+{
+    for (int attempt = 0; attempt < cache_install_attempts; ++attempt) {
+        if (attempt > 0) {
+            os.Sleep(cache_install_pause_milliseconds);
+        }
+        release_unpack_dir_hold();
+        if (os.MoveFileExW(unpack_dir, cache_folder, 0)) {
+            return true;
+        }
+        const DWORD error = os.GetLastError();
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+            // Another first start won the race, or an earlier folder is in the way.
+            if (cached_folder_matches(cache_folder, &own_table)) {
+                discard_sibling();
+                return true;
+            }
+            move_stale_folder_aside();
+        } else if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) {
+            return false;
+        }
+    }
+    return false;
+}
+
+void unpack_into_cache()
+{
+    copy_bounded(cache_folder, unpack_dir, path_capacity);
+    create_parent_directories(cache_folder);
+    if (cached_folder_matches(cache_folder, &own_table)) {
+        return;
+    }
+    name_sibling(unpack_dir, cache_folder);
+    payload_open();
+    unpack_started = true;
+    walk_archive();
+    if (!install_sibling()) {
+        discard_sibling();
+        unpack_dir_created = false;
+        fatal_path_error(error_cache_folder_in_place, cache_folder);
+    }
+    adopt_cache_folder();
+}
