@@ -149,10 +149,12 @@ static void adopt_cache_folder()
 }
 
 // A folder in the way that does not match is renamed aside and removed with the safe walk; what
-// of it is still open elsewhere stays there, under its aside name.
+// of it is still open elsewhere stays there, under its aside name. The run's random text is the
+// same at every call, so the aside name has a suffix of its own to differ from the sibling.
 static void move_stale_folder_aside()
 {
     name_sibling(cache_aside, cache_folder);
+    append_bounded(cache_aside, L".stale", path_capacity);
     if (os.MoveFileExW(cache_folder, cache_aside, 0)) {
         remove_tree_once(cache_aside);
     }
@@ -169,7 +171,8 @@ static bool install_sibling()
             return true;
         }
         const DWORD error = os.GetLastError();
-        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+        // The system names a folder in the way as access denied as often as already there.
+        if (os.GetFileAttributesW(cache_folder) != INVALID_FILE_ATTRIBUTES) {
             // Another first start won the race, or an earlier folder is in the way.
             if (cached_folder_matches(cache_folder, &own_table)) {
                 discard_sibling();

@@ -195,8 +195,9 @@ std::string character_problem(const std::vector<piece>& pieces, const std::strin
 // The literal text and build values, with the fewest characters each machine value adds.
 std::string length_problem(const std::vector<piece>& pieces, const std::string& where, bool cached)
 {
-    // A cached folder is unpacked first into a sibling named "<folder>.<11 random characters>".
-    size_t least = cached ? 12 : 0;
+    // A cached folder is unpacked first into a sibling named "<folder>.<11 random characters>",
+    // and one in the way is moved aside to that name and ".stale".
+    size_t least = cached ? 18 : 0;
     for (const auto& part : pieces) {
         least += part.marker != nullptr ? part.marker->least : part.text.size();
     }
