@@ -26,6 +26,11 @@ static wchar_t cache_folder[path_capacity];
 static wchar_t cache_aside[path_capacity];
 static wchar_t cache_file_path[extended_path_capacity];
 static file_table_entry cache_entry;
+// The folder as the system names its open handle, then "\" and an entry's name: what the handle
+// of that entry must be named, unless a link somewhere on the way led elsewhere.
+static wchar_t cache_expected_name[extended_path_capacity];
+static size_t cache_expected_length;
+static DWORD cache_opened_name[(sizeof(DWORD) + extended_path_capacity * sizeof(wchar_t)) / sizeof(DWORD)];
 static unsigned char cache_read_buffer[cache_read_chunk];
 
 static void set_payload_hash_text(uint64_t hash)
@@ -63,6 +68,32 @@ static bool contents_hash(HANDLE file, uint64_t size, uint64_t* hash)
     return true;
 }
 
+// The system's name of the open handle (no volume), into cache_opened_name; 0 when it will not say.
+static size_t opened_name_length(HANDLE handle)
+{
+    if (!os.GetFileInformationByHandleEx(handle, FileNameInfo, cache_opened_name, sizeof cache_opened_name)) {
+        return 0;
+    }
+    const FILE_NAME_INFO* opened = reinterpret_cast<const FILE_NAME_INFO*>(cache_opened_name);
+    const size_t length = opened->FileNameLength / sizeof(wchar_t);
+    return length < extended_path_capacity ? length : 0;
+}
+
+// Whether the handle is the entry itself: one reached through a link, which Wine follows even
+// when asked not to, is named by the link's target instead.
+static bool handle_is_entry(HANDLE file, const wchar_t* name)
+{
+    const size_t name_length = wcslen(name);
+    if (extended_path_capacity - cache_expected_length < name_length + 1) {
+        return false;
+    }
+    wmemcpy(cache_expected_name + cache_expected_length, name, name_length);
+    const size_t length = opened_name_length(file);
+    const FILE_NAME_INFO* opened = reinterpret_cast<const FILE_NAME_INFO*>(cache_opened_name);
+    return length == cache_expected_length + name_length &&
+           wmemcmp(opened->FileName, cache_expected_name, length) == 0;
+}
+
 // Opened without following a link in its last component and without write sharing, so that the
 // contents cannot change while they are hashed. A link, a folder or anything that is no plain
 // file of the table's size and hash is a mismatch.
@@ -74,7 +105,7 @@ static bool file_matches(const wchar_t* path, const file_table_entry* entry)
         return false;
     }
     BY_HANDLE_FILE_INFORMATION info;
-    bool same = os.GetFileInformationByHandle(file, &info) != FALSE &&
+    bool same = handle_is_entry(file, entry->name) && os.GetFileInformationByHandle(file, &info) != FALSE &&
                 (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
                 ((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow) == entry->size;
     uint64_t hash = 0;
@@ -92,9 +123,16 @@ static bool is_plain_folder(const wchar_t* path)
         return false;
     }
     BY_HANDLE_FILE_INFORMATION info;
-    const bool plain = os.GetFileInformationByHandle(folder, &info) != FALSE &&
-                       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    bool plain = os.GetFileInformationByHandle(folder, &info) != FALSE &&
+                 (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                 (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    cache_expected_length = plain ? opened_name_length(folder) : 0;
+    plain = plain && cache_expected_length != 0 && cache_expected_length + 1 < extended_path_capacity;
+    if (plain) {
+        const FILE_NAME_INFO* opened = reinterpret_cast<const FILE_NAME_INFO*>(cache_opened_name);
+        wmemcpy(cache_expected_name, opened->FileName, cache_expected_length);
+        cache_expected_name[cache_expected_length++] = L'\\';
+    }
     os.CloseHandle(folder);
     return plain;
 }
