@@ -14,6 +14,7 @@
 #include "paths/template.h"
 #include "payload/extract.h"
 #include "payload/stream.h"
+#include "payload/walk_buffers.h"
 
 #include <cwchar>
 
@@ -234,7 +235,9 @@ void unpack_into_cache()
     name_sibling(unpack_dir, cache_folder);
     payload_open();
     unpack_started = true;
-    walk_archive();
+    if (walk_archive(walk_as_parent, &console_stop_requested) == walk_stopped) {
+        halt_after_console_stop(nullptr);
+    }
     if (!install_sibling()) {
         discard_sibling();
         unpack_dir_created = false;

@@ -11,10 +11,26 @@
 #include "launcher/sweep.h"
 #include "launcher/teardown.h"
 #include "os/win_calls.h"
+#include "paths/bounded.h"
 #include "paths/private_folder.h"
 #include "paths/template.h"
 #include "payload/extract.h"
 #include "payload/stream.h"
+
+void normalize_unpack_dir()
+{
+    // Only an expansion that failed at its first value leaves nothing; the caller reports the
+    // template for it, which the system's refusal of an empty path would cut short.
+    if (unpack_dir[0] == L'\0') {
+        return;
+    }
+    wchar_t full[path_capacity];
+    DWORD length = os.GetFullPathNameW(unpack_dir, path_capacity, full, nullptr);
+    if (length == 0 || length >= path_capacity) {
+        fail_fast();
+    }
+    copy_bounded(unpack_dir, full, path_capacity);
+}
 
 static void expand_unpack_dir()
 {
@@ -35,8 +51,7 @@ static void guard_with_console_handler()
 
 int run_launcher(int argc, wchar_t** argv)
 {
-    program_argc = argc;
-    program_argv = argv;
+    set_program_arguments(argc, argv);
 
     os.SetDllDirectoryW(L"");
     // Whatever the launcher loads itself comes from the system folder; the child widens this to
@@ -67,7 +82,9 @@ int run_launcher(int argc, wchar_t** argv)
     } else {
         payload_open();
         unpack_started = true;
-        walk_archive();
+        if (walk_archive(is_child ? walk_as_child : walk_as_parent, &console_stop_requested) == walk_stopped) {
+            halt_after_console_stop(nullptr);
+        }
     }
     // A child never goes past this point, so it can never start children of its own: an
     // archive without a main module ends it in the hand-off with a message of its own.

@@ -3,11 +3,9 @@
 #define VELDRA_LAUNCHER_RUN_STATE_H
 
 #include "os/win_calls.h"
-#include "payload/block_format.h"
+#include "payload/walk_buffers.h"
 
 enum {
-    path_capacity = 4096,
-    entry_name_capacity = archive_name_max_units + 1,
     command_line_capacity = 32768,
 };
 
@@ -17,10 +15,6 @@ extern volatile bool unpack_started;
 // Set by the console control handler before it tears down; the main thread then stops
 // writing and launches no child.
 extern volatile bool console_stop_requested;
-extern wchar_t unpack_dir[path_capacity];
-extern wchar_t main_module_path[path_capacity];
-extern wchar_t target_path[path_capacity];
-extern wchar_t entry_name[entry_name_capacity];
 // teardown's own handle of the running child; the thread that takes it with an interlocked
 // exchange closes it (see launch_child_and_wait).
 extern HANDLE volatile child_process;

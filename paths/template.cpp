@@ -3,7 +3,6 @@
 #include "paths/template.h"
 
 #include "build/constants.h"
-#include "launcher/run_state.h"
 #include "os/win_calls.h"
 #include "paths/bounded.h"
 #include "paths/run_identity.h"
@@ -12,8 +11,8 @@
 #include <cwchar>
 
 wchar_t payload_hash_text[payload_hash_digits + 1];
-int program_argc;
-wchar_t** program_argv;
+static int program_argc;
+static wchar_t** program_argv;
 
 // A name of up to the longest and its terminator.
 enum { name_buffer_capacity = template_name_max_units + 1 };
@@ -87,6 +86,12 @@ static bool append_shell_folder(wchar_t* output, size_t capacity, int folder)
     }
     append_bounded(output, path, capacity);
     return true;
+}
+
+void set_program_arguments(int argc, wchar_t** argv)
+{
+    program_argc = argc;
+    program_argv = argv;
 }
 
 static void append_program(wchar_t* output, size_t capacity)
@@ -245,19 +250,4 @@ bool expand_template(wchar_t* output, const wchar_t* template_text, size_t capac
     }
     // A reference still open at the end is dropped: abc{TEM gives abc.
     return true;
-}
-
-void normalize_unpack_dir()
-{
-    // Only an expansion that failed at its first value leaves nothing; the caller reports the
-    // template for it, which the system's refusal of an empty path would cut short.
-    if (unpack_dir[0] == L'\0') {
-        return;
-    }
-    wchar_t full[path_capacity];
-    DWORD length = os.GetFullPathNameW(unpack_dir, path_capacity, full, nullptr);
-    if (length == 0 || length >= path_capacity) {
-        fail_fast();
-    }
-    copy_bounded(unpack_dir, full, path_capacity);
 }

@@ -5,9 +5,8 @@
 
 #include <cstddef>
 
-// The argument vector the entry point received; {PROGRAM} reads its first element.
-extern int program_argc;
-extern wchar_t** program_argv;
+// Keeps the argument vector the entry point received; {PROGRAM} reads its first element.
+void set_program_arguments(int argc, wchar_t** argv);
 // {PAYLOAD_HASH}: the block's hash as 16 lowercase hex digits, set from the file table before
 // the template is expanded; empty in a per-run pack, where the variable fails the expansion.
 enum { payload_hash_digits = 16 };
@@ -19,7 +18,5 @@ extern wchar_t payload_hash_text[payload_hash_digits + 1];
 // folder) or a path variable that gives nothing. A variable
 // value that does not fit, or a bad stored identity value, ends the process instead.
 bool expand_template(wchar_t* output, const wchar_t* template_text, size_t capacity);
-// Replaces unpack_dir by its full path; ends the process when it cannot.
-void normalize_unpack_dir();
 
 #endif

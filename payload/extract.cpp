@@ -2,8 +2,6 @@
 #include "payload/extract.h"
 
 #include "launcher/fatal.h"
-#include "launcher/run_state.h"
-#include "launcher/teardown.h"
 #include "os/runtime.h"
 #include "os/win_calls.h"
 #include "paths/bounded.h"
@@ -11,6 +9,7 @@
 #include "paths/template.h"
 #include "payload/archive_names.h"
 #include "payload/stream.h"
+#include "payload/walk_buffers.h"
 
 #include <cstdint>
 #include <cwchar>
@@ -63,33 +62,36 @@ static void build_target_path()
     append_bounded(target_path, entry_name, path_capacity);
 }
 
-static void copy_entry_data(HANDLE file, uint64_t size)
+// False when a console stop came in: the stop ends the run, and the caller closes the file first
+// so that nothing keeps the folder from going.
+static bool copy_entry_data(HANDLE file, uint64_t size, const volatile bool* stop_requested)
 {
     for (uint64_t left = size; left != 0;) {
         DWORD chunk = left > copy_chunk_size ? static_cast<DWORD>(copy_chunk_size) : static_cast<DWORD>(left);
         payload_read(copy_buffer, chunk);
         DWORD written = 0;
         const bool wrote = os.WriteFile(file, copy_buffer, chunk, &written, nullptr) != 0;
-        // A stop's removal may be what made the write fail: the stop ends the run, with this
-        // file closed first so that nothing keeps the folder from going.
-        if (!wrote && !console_stop_requested) {
+        // A stop's removal may be what made the write fail.
+        if (!wrote && !*stop_requested) {
             fatal_system_error(error_write_failed, os.GetLastError());
         }
-        if (console_stop_requested) {
-            halt_after_console_stop(file);
+        if (*stop_requested) {
+            return false;
         }
         left -= chunk;
     }
+    return true;
 }
 
-static void write_entry_file(uint64_t size)
+static bool write_entry_file(uint64_t size, const volatile bool* stop_requested)
 {
     HANDLE file = os.CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         fatal_open_error(target_path);
     }
-    copy_entry_data(file, size);
+    const bool copied = copy_entry_data(file, size, stop_requested);
     os.CloseHandle(file);
+    return copied;
 }
 
 [[noreturn]] static void refuse_unpack_dir()
@@ -115,9 +117,9 @@ static void create_unpack_dir()
     remember_directory(unpack_dir);
 }
 
-void walk_archive()
+walk_result walk_archive(walk_role role, const volatile bool* stop_requested)
 {
-    if (!is_child) {
+    if (role == walk_as_parent) {
         create_unpack_dir();
     }
     while (read_entry_name()) {
@@ -129,22 +131,25 @@ void walk_archive()
         build_target_path();
         if (main_module_path[0] == L'\0') {
             copy_bounded(main_module_path, target_path, path_capacity);
-            if (is_child) {
-                return;
+            if (role == walk_as_child) {
+                return walk_complete;
             }
         }
         uint64_t size = read_entry_size();
-        if (console_stop_requested) {
-            halt_after_console_stop(nullptr);
+        if (*stop_requested) {
+            return walk_stopped;
         }
         create_parent_directories(target_path);
-        write_entry_file(size);
+        if (!write_entry_file(size, stop_requested)) {
+            return walk_stopped;
+        }
     }
     // A child that meets the terminator first has nothing to hand off; the stream stays open
     // in the child as it always does.
-    if (!is_child) {
+    if (role == walk_as_parent) {
         payload_close();
     }
+    return walk_complete;
 }
 
 // Cuts the path at its last backslash; the first unit is never taken for one.

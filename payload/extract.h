@@ -13,10 +13,15 @@ extern int directory_cache_count;
 // did not create.
 extern volatile bool unpack_dir_created;
 
+enum walk_role { walk_as_parent, walk_as_child };
+// walk_stopped: the console handler set *stop_requested while the parent was writing. The walk
+// has closed its file and writes nothing more; what follows is the road's to decide.
+enum walk_result { walk_complete, walk_stopped };
+
 // Parent: creates the unpack folder, fresh and private, or ends the run with status 2; then
 // writes every entry and closes the stream. Child: returns right after the first
 // entry's name, with main_module_path set.
-void walk_archive();
+walk_result walk_archive(walk_role role, const volatile bool* stop_requested);
 // True when the folder that holds the path's last component exists afterwards.
 bool create_parent_directories(const wchar_t* path);
 // True when the folder (full path, no trailing backslash) is cached, a bare drive, was created

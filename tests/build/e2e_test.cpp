@@ -181,12 +181,12 @@ protected:
         held_block = file_bytes(fixtures + L"\\" + block_name);
         wcscpy(unpack_dir, (temp.path + L"\\unpacked").c_str());
         main_module_path[0] = L'\0';
-        is_child = false;
         directory_cache[0] = L"C:\\users\\test-home";
         directory_cache_count = 1;
         payload_open_block(reinterpret_cast<const unsigned char*>(held_block.data()),
                            static_cast<uint32_t>(held_block.size()));
-        walk_archive();
+        const volatile bool no_stop = false;
+        walk_archive(walk_as_parent, &no_stop);
     }
 };
 

@@ -2,6 +2,7 @@
 // backslashes, PROGRAM and its edits, capacity limits, shell-folder failures and the line the
 // caller prints for them, and the full path of unpack_dir.
 #include "launcher/fatal.h"
+#include "launcher/launch.h"
 #include "launcher/run_state.h"
 #include "paths/template.h"
 #include "tests/paths/scoped_variable.h"
@@ -49,24 +50,21 @@ expansion expand(const std::wstring& template_text, size_t capacity = 4096)
     return {expanded, output};
 }
 
-// Sets the argument vector that {PROGRAM} reads for one scope.
+// Sets the argument vector that {PROGRAM} reads for one scope; a test process has none
+// otherwise.
 class scoped_program {
 public:
-    explicit scoped_program(const wchar_t* argv0) : saved_argc_(program_argc), saved_argv_(program_argv)
+    explicit scoped_program(const wchar_t* argv0)
     {
         argv_[0] = const_cast<wchar_t*>(argv0);
-        program_argc = argv0 != nullptr ? 1 : 0;
-        program_argv = argv0 != nullptr ? argv_ : nullptr;
+        set_program_arguments(argv0 != nullptr ? 1 : 0, argv0 != nullptr ? argv_ : nullptr);
     }
     ~scoped_program()
     {
-        program_argc = saved_argc_;
-        program_argv = saved_argv_;
+        set_program_arguments(0, nullptr);
     }
 
 private:
-    int saved_argc_;
-    wchar_t** saved_argv_;
     wchar_t* argv_[2] = {nullptr, nullptr};
 };
 
