@@ -1,0 +1,145 @@
+// The check of a cached folder against its table: real files in a folder of the test's own, and
+// the seam for what Wine cannot make from inside (a handle that a link led elsewhere).
+#include "launcher/cache.h"
+
+#include "../support/file_table_bytes.h"
+#include "../support/seam.h"
+#include "payload/file_table.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#define XXH_INLINE_ALL
+#include "xxhash.h"
+
+namespace {
+
+const std::string main_bytes = "the main module";
+const std::string note_bytes = "first";
+
+std::wstring test_folder()
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    return std::wstring(temp) + L"veldra_cache_" + std::to_wstring(GetCurrentProcessId());
+}
+
+void write_file(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+void remove_folder(const std::wstring& folder)
+{
+    for (const wchar_t* name : {L"\\main.dll", L"\\data\\note.txt", L"\\extra.txt"}) {
+        DeleteFileW((folder + name).c_str());
+    }
+    RemoveDirectoryW((folder + L"\\data\\note.txt").c_str());
+    RemoveDirectoryW((folder + L"\\data").c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+// The folder as an unpack leaves it, and the table of the pack that made it.
+class CachedFolder : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder_ = test_folder();
+        remove_folder(folder_);
+        ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW((folder_ + L"\\data").c_str(), nullptr));
+        write_file(folder_ + L"\\main.dll", main_bytes);
+        write_file(folder_ + L"\\data\\note.txt", note_bytes);
+        bytes_ = table_bytes({{u"main.dll", main_bytes.size(), XXH64(main_bytes.data(), main_bytes.size(), 0)},
+                              {u"data\\note.txt", note_bytes.size(), XXH64(note_bytes.data(), note_bytes.size(), 0)}});
+        ASSERT_TRUE(parse_file_table(bytes_.data(), bytes_.size(), &table_));
+    }
+    void TearDown() override { remove_folder(folder_); }
+
+    bool matches() { return cached_folder_matches(folder_.c_str(), &table_); }
+
+    std::wstring folder_;
+    std::vector<unsigned char> bytes_;
+    file_table table_;
+};
+
+}  // namespace
+
+TEST_F(CachedFolder, AFolderAsUnpackedMatchesAndFilesTheTableDoesNotNameAreLeftAlone)
+{
+    EXPECT_TRUE(matches());
+    write_file(folder_ + L"\\extra.txt", "mine");
+    EXPECT_TRUE(matches());
+    DWORD attributes = GetFileAttributesW((folder_ + L"\\extra.txt").c_str());
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+}
+
+TEST_F(CachedFolder, EachDifferenceIsAMismatch)
+{
+    struct change {
+        const char* what;
+        void (*make)(const std::wstring& folder);
+    };
+    const change changes[] = {
+        {"a missing file", [](const std::wstring& f) { DeleteFileW((f + L"\\data\\note.txt").c_str()); }},
+        {"a size that differs", [](const std::wstring& f) { write_file(f + L"\\data\\note.txt", "first!"); }},
+        {"contents that differ at one size", [](const std::wstring& f) { write_file(f + L"\\data\\note.txt", "firsT"); }},
+        {"a folder where a file should be",
+         [](const std::wstring& f) {
+             DeleteFileW((f + L"\\data\\note.txt").c_str());
+             CreateDirectoryW((f + L"\\data\\note.txt").c_str(), nullptr);
+         }},
+        {"no folder at all", [](const std::wstring& f) { remove_folder(f); }},
+        {"a file where the folder should be",
+         [](const std::wstring& f) {
+             remove_folder(f);
+             write_file(f, "x");
+         }},
+    };
+    for (const auto& c : changes) {
+        SetUp();
+        ASSERT_TRUE(matches()) << c.what;
+        c.make(folder_);
+        EXPECT_FALSE(matches()) << c.what;
+        DeleteFileW(folder_.c_str());
+        TearDown();
+    }
+}
+
+// Wine follows a link even when asked not to, and Windows follows one in a folder on the way;
+// either way the handle is named by where the link led, which is no entry of the folder.
+TEST_F(CachedFolder, AFileReachedThroughALinkIsAMismatch)
+{
+    seam_scope scope;
+    static int calls;
+    calls = 0;
+    os.GetFileInformationByHandleEx = [](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+        BOOL named = GetFileInformationByHandleEx(handle, kind, info, size);
+        // The folder's own name comes first, then main.dll's: that one is named elsewhere.
+        if (named && ++calls == 2) {
+            FILE_NAME_INFO* name = static_cast<FILE_NAME_INFO*>(info);
+            name->FileName[name->FileNameLength / sizeof(wchar_t) - 1] = L'X';
+        }
+        return named;
+    };
+    EXPECT_FALSE(matches());
+    seam_restore("GetFileInformationByHandleEx");
+    EXPECT_TRUE(matches());
+}
+
+TEST_F(CachedFolder, AFileThatCannotBeReadWholeIsAMismatch)
+{
+    seam_scope scope;
+    os.ReadFile = [](HANDLE, LPVOID, DWORD, LPDWORD read, LPOVERLAPPED) {
+        *read = 0;
+        return TRUE;
+    };
+    EXPECT_FALSE(matches());
+}
