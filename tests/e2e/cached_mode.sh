@@ -68,7 +68,7 @@ case_name=first_start_unpacks
 run first print-folder exit=7
 [ "$status" = 7 ] || fail "status $status, wanted 7"
 only_folder
-[ -z "$hash" ] || [ "$(basename "$folder")" = "$hash" ] || fail "folder $(basename "$folder"), inspect says $hash"
+[ "$(basename "$folder")" = "$hash" ] || fail "folder $(basename "$folder"), inspect says '$hash'"
 same_files "$folder"
 grep -q "^folder=$(wine_path "$folder" | sed 's/\\/\\\\/g')\r\?$" "$work/first.out" ||
   fail "the application ran in another folder: $(cat "$work/first.out")"
@@ -117,6 +117,24 @@ for stale in "$cache"/*.stale; do
   rm -rf "$stale"
 done
 only_folder
+
+case_name=damaged_table
+# One more entry counted than the table holds: the launcher stops before it expands the template.
+python3 - "$exe" "$work/damaged.exe" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+at = data.find(b"VELFTAB\x01")
+data[at + 16] += 1
+open(sys.argv[2], "wb").write(data)
+PY
+rm -rf "$cache"
+wine "$(wine_path "$work/damaged.exe")" exit=5 >"$work/damaged.out" 2>"$work/damaged.err"
+status=$?
+[ "$status" = 2 ] || fail "status $status, wanted 2"
+[ "$(cat "$work/damaged.out")" = $'Error, attached data holds a damaged file table.\r' ] ||
+  fail "stdout was '$(cat "$work/damaged.out")'"
+[ ! -s "$work/damaged.err" ] || fail "stderr was '$(cat "$work/damaged.err")'"
+[ ! -e "$cache" ] || fail "something was made: $(ls -A "$cache")"
 
 case_name=first_starts_at_once
 rm -rf "$cache"
