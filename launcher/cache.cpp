@@ -115,35 +115,95 @@ static bool file_matches(const wchar_t* path, const file_table_entry* entry)
     return same;
 }
 
-static bool is_plain_folder(const wchar_t* path)
+static wchar_t ascii_upper(wchar_t c)
 {
-    HANDLE folder = os.CreateFileW(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
+// What the system must name the folder's own handle: the name of the folder that holds it, as
+// the system gives it for an open handle, then "\" and the folder's last component. Its length
+// in cache_expected_name, or 0. Wine follows a link even when asked not to, so a handle that a
+// link led elsewhere shows by its name; the components above are named the same way for both.
+static size_t expected_folder_name(const wchar_t* folder)
+{
+    const wchar_t* last = wcsrchr(folder, L'\\');
+    if (last == nullptr || make_extended_path(cache_file_path, extended_path_capacity, folder) == 0) {
+        return 0;
+    }
+    wchar_t* cut = wcsrchr(cache_file_path, L'\\');
+    // A folder at a drive's root keeps the root's backslash.
+    cut[cut[-1] == L':' ? 1 : 0] = L'\0';
+    HANDLE parent = os.CreateFileW(cache_file_path, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (parent == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    size_t length = opened_name_length(parent);
+    os.CloseHandle(parent);
+    const size_t last_length = wcslen(last);
+    if (length == 0 || length + last_length + 1 >= extended_path_capacity) {
+        return 0;
+    }
+    const FILE_NAME_INFO* opened = reinterpret_cast<const FILE_NAME_INFO*>(cache_opened_name);
+    wmemcpy(cache_expected_name, opened->FileName, length);
+    // The root's own name ends in its backslash; the component brings its own.
+    if (cache_expected_name[length - 1] == L'\\') {
+        --length;
+    }
+    wmemcpy(cache_expected_name + length, last, last_length);
+    return length + last_length;
+}
+
+// Whether the open handle is the folder itself and no folder a link led to; ASCII letters
+// compare in either case, as a path may come in another case than the disk keeps.
+static bool handle_is_folder(HANDLE handle, const wchar_t* folder)
+{
+    const size_t expected = expected_folder_name(folder);
+    const size_t length = expected != 0 ? opened_name_length(handle) : 0;
+    if (length != expected || length == 0) {
+        return false;
+    }
+    const FILE_NAME_INFO* opened = reinterpret_cast<const FILE_NAME_INFO*>(cache_opened_name);
+    for (size_t i = 0; i < length; ++i) {
+        if (ascii_upper(opened->FileName[i]) != ascii_upper(cache_expected_name[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static bool is_plain_folder(const wchar_t* folder)
+{
+    HANDLE handle = os.CreateFileW(cache_file_path, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) {
+    if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
     BY_HANDLE_FILE_INFORMATION info;
-    bool plain = os.GetFileInformationByHandle(folder, &info) != FALSE &&
+    bool plain = os.GetFileInformationByHandle(handle, &info) != FALSE &&
                  (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                  (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    cache_expected_length = plain ? opened_name_length(folder) : 0;
-    plain = plain && cache_expected_length != 0 && cache_expected_length + 1 < extended_path_capacity;
-    if (plain) {
+    // Entries are then expected under the name the system gave the folder's handle.
+    cache_expected_length = 0;
+    if (plain && handle_is_folder(handle, folder)) {
         const FILE_NAME_INFO* opened = reinterpret_cast<const FILE_NAME_INFO*>(cache_opened_name);
+        cache_expected_length = opened->FileNameLength / sizeof(wchar_t);
         wmemcpy(cache_expected_name, opened->FileName, cache_expected_length);
         cache_expected_name[cache_expected_length++] = L'\\';
     }
-    os.CloseHandle(folder);
-    return plain;
+    os.CloseHandle(handle);
+    return cache_expected_length != 0;
 }
 
 bool cached_folder_matches(const wchar_t* folder, const file_table* table)
 {
-    const size_t length = make_extended_path(cache_file_path, extended_path_capacity, folder);
-    if (length == 0 || !is_plain_folder(cache_file_path)) {
+    if (make_extended_path(cache_file_path, extended_path_capacity, folder) == 0 || !is_plain_folder(folder) ||
+        make_extended_path(cache_file_path, extended_path_capacity, folder) == 0) {
         return false;
     }
+    const size_t length = wcslen(cache_file_path);
     uint32_t offset = file_table_header_size;
     while (next_file_table_entry(table, &offset, &cache_entry)) {
         const size_t name_length = wcslen(cache_entry.name);
@@ -187,11 +247,36 @@ static void adopt_cache_folder()
     copy_bounded(unpack_dir, cache_folder, path_capacity);
 }
 
+// Only what is in the way itself may be renamed: Wine renames the folder a link leads to when
+// asked to rename the link. Windows opens a link itself and shows it by its attribute; a folder
+// must be named as the cache's folder.
+static bool stale_folder_is_itself()
+{
+    if (make_extended_path(cache_file_path, extended_path_capacity, cache_folder) == 0) {
+        return false;
+    }
+    HANDLE handle = os.CreateFileW(cache_file_path, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool itself = os.GetFileInformationByHandle(handle, &info) != FALSE &&
+                        ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+                         handle_is_folder(handle, cache_folder));
+    os.CloseHandle(handle);
+    return itself;
+}
+
 // A folder in the way that does not match is renamed aside and removed with the safe walk; what
 // of it is still open elsewhere stays there, under its aside name. The run's random text is the
 // same at every call, so the aside name has a suffix of its own to differ from the sibling.
 static void move_stale_folder_aside()
 {
+    if (!stale_folder_is_itself()) {
+        return;
+    }
     name_sibling(cache_aside, cache_folder);
     append_bounded(cache_aside, L".stale", path_capacity);
     if (os.MoveFileExW(cache_folder, cache_aside, 0)) {

@@ -118,6 +118,23 @@ for stale in "$cache"/*.stale; do
 done
 only_folder
 
+case_name=folder_is_a_link
+# The cached folder itself a link to a copy elsewhere, every file in it right: no folder of the
+# cache's own, so the application does not run from it. Windows would move the link aside and
+# remove it as the link; Wine renames the folder a link leads to when asked to rename the link,
+# so the launcher leaves it, and the run ends with its line. Nothing of the copy is touched.
+mv "$folder" "$work/elsewhere"
+ln -s "$work/elsewhere" "$folder"
+run folder_link print-folder
+[ "$status" = 2 ] || fail "status $status, wanted 2"
+[ "$(tr -d '\r' <"$work/folder_link.out")" = "Error, couldn't put the unpacked folder in place at '$(wine_path "$folder")'." ] ||
+  fail "the run said: $(cat "$work/folder_link.out")"
+[ -L "$folder" ] || fail "the link is gone"
+same_files "$work/elsewhere"
+[ "$(ls -A "$cache" | wc -l)" = 1 ] || fail "the cache holds $(ls -A "$cache")"
+rm "$folder"
+mv "$work/elsewhere" "$folder"
+
 case_name=damaged_table
 # One more entry counted than the table holds: the launcher stops before it expands the template.
 python3 - "$exe" "$work/damaged.exe" <<'PY'

@@ -113,25 +113,30 @@ TEST_F(CachedFolder, EachDifferenceIsAMismatch)
     }
 }
 
-// Wine follows a link even when asked not to, and Windows follows one in a folder on the way;
-// either way the handle is named by where the link led, which is no entry of the folder.
-TEST_F(CachedFolder, AFileReachedThroughALinkIsAMismatch)
+// Wine follows a link even when asked not to; either way a handle that a link led elsewhere is
+// named by where it led, which is no entry of the folder: the folder's own handle or a file's.
+static std::wstring renamed_suffix;
+
+TEST_F(CachedFolder, AFolderOrFileReachedThroughALinkIsAMismatch)
 {
-    seam_scope scope;
-    static int calls;
-    calls = 0;
-    os.GetFileInformationByHandleEx = [](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
-        BOOL named = GetFileInformationByHandleEx(handle, kind, info, size);
-        // The folder's own name comes first, then main.dll's: that one is named elsewhere.
-        if (named && ++calls == 2) {
+    const std::wstring folder_name = folder_.substr(folder_.rfind(L'\\'));
+    for (const std::wstring& suffix : {folder_name, std::wstring(L"\\main.dll"), std::wstring(L"\\note.txt")}) {
+        seam_scope scope;
+        renamed_suffix = suffix;
+        os.GetFileInformationByHandleEx = [](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+            BOOL named = GetFileInformationByHandleEx(handle, kind, info, size);
             FILE_NAME_INFO* name = static_cast<FILE_NAME_INFO*>(info);
-            name->FileName[name->FileNameLength / sizeof(wchar_t) - 1] = L'X';
-        }
-        return named;
-    };
-    EXPECT_FALSE(matches());
-    seam_restore("GetFileInformationByHandleEx");
-    EXPECT_TRUE(matches());
+            const std::wstring text(name->FileName, name->FileNameLength / sizeof(wchar_t));
+            if (named && text.size() >= renamed_suffix.size() &&
+                text.compare(text.size() - renamed_suffix.size(), renamed_suffix.size(), renamed_suffix) == 0) {
+                name->FileName[name->FileNameLength / sizeof(wchar_t) - 1] = L'X';
+            }
+            return named;
+        };
+        EXPECT_FALSE(matches()) << std::string(suffix.begin(), suffix.end());
+        seam_restore("GetFileInformationByHandleEx");
+        EXPECT_TRUE(matches());
+    }
 }
 
 TEST_F(CachedFolder, AFileThatCannotBeReadWholeIsAMismatch)
