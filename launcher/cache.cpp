@@ -3,9 +3,11 @@
 // for executables that ask for no elevation.
 #include "launcher/cache.h"
 
+#include "build/constants.h"
 #include "launcher/fatal.h"
 #include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
+#include "launcher/sweep.h"
 #include "launcher/teardown.h"
 #include "os/win_calls.h"
 #include "paths/bounded.h"
@@ -310,11 +312,45 @@ static bool install_sibling()
     return false;
 }
 
+// What first starts that were killed left beside the folder, "<name>.<random>", and stale folders
+// whose removal an open file stopped, "<name>.<random>.stale": removed with the start-up sweep's
+// checks (a folder, no link, this user's, and one that opens with no sharing at all, which the
+// held sibling of a first start still unpacking does not). Only a start that found the folder
+// good sweeps, so that two first starts never take each other's sibling for a leftover.
+static bool holds_brace(const wchar_t* text)
+{
+    for (; *text != L'\0'; ++text) {
+        if (*text == L'{' || *text == L'}') {
+            return true;
+        }
+    }
+    return false;
+}
+
+static void sweep_cache_leftovers()
+{
+    static wchar_t shape[path_capacity];
+    const wchar_t* name = wcsrchr(cache_folder, L'\\');
+    if ((build_options & build_option_no_sweep) != 0 || name == nullptr || holds_brace(name)) {
+        return;
+    }
+    static const wchar_t* const suffixes[] = {L"", L".stale"};
+    for (const wchar_t* suffix : suffixes) {
+        copy_bounded(shape, name + 1, path_capacity);
+        append_bounded(shape, L".{RANDOM}", path_capacity);
+        append_bounded(shape, suffix, path_capacity);
+        name_sibling(cache_aside, cache_folder);
+        append_bounded(cache_aside, suffix, path_capacity);
+        sweep_folders_beside(cache_aside, shape);
+    }
+}
+
 void unpack_into_cache()
 {
     copy_bounded(cache_folder, unpack_dir, path_capacity);
     create_parent_directories(cache_folder);
     if (cached_folder_matches(cache_folder, &own_table)) {
+        sweep_cache_leftovers();
         return;
     }
     name_sibling(unpack_dir, cache_folder);

@@ -82,6 +82,22 @@ run second print-file='data\note.txt' exit=3
 [ -e "$folder/extra.txt" ] || fail "a file the table does not name was removed"
 only_folder
 
+case_name=leftovers_of_killed_starts
+# What a first start killed while it unpacked leaves, and a stale folder an open file kept: a
+# start that finds the folder good removes both; other names stay.
+mkdir -p "$folder.Gk3_x-9aZ0Q/data" "$folder.Gk3_x-9aZ0Q.stale" "$cache/other.Gk3_x-9aZ0Q" "$folder.toolong12345Q"
+printf 'x' >"$folder.Gk3_x-9aZ0Q/data/part.dll"
+run leftovers exit=4
+[ "$status" = 4 ] || fail "status $status, wanted 4"
+for gone in "$folder.Gk3_x-9aZ0Q" "$folder.Gk3_x-9aZ0Q.stale"; do
+  [ ! -e "$gone" ] || fail "$(basename "$gone") is still there"
+done
+for kept in "$cache/other.Gk3_x-9aZ0Q" "$folder.toolong12345Q"; do
+  [ -d "$kept" ] || fail "$(basename "$kept") was removed"
+  rm -rf "$kept"
+done
+[ "$(fingerprint "$folder" | grep -v extra.txt)" = "$before" ] || fail "files were written again"
+
 case_name=modified_file_unpacked_again
 printf 'tampered' >"$folder/data/note.txt"
 run modified print-file='data\note.txt'
