@@ -177,7 +177,7 @@ static bool handle_is_folder(HANDLE handle, const wchar_t* folder)
 
 static bool is_plain_folder(const wchar_t* folder)
 {
-    HANDLE handle = os.CreateFileW(cache_file_path, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+    HANDLE handle = os.CreateFileW(cache_file_path, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -189,7 +189,8 @@ static bool is_plain_folder(const wchar_t* folder)
                  (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
     // Entries are then expected under the name the system gave the folder's handle.
     cache_expected_length = 0;
-    if (plain && handle_is_folder(handle, folder)) {
+    // Another user's folder of that name is not this user's cache, whatever it holds.
+    if (plain && handle_is_folder(handle, folder) && folder_owned_by_us(handle)) {
         const FILE_NAME_INFO* opened = reinterpret_cast<const FILE_NAME_INFO*>(cache_opened_name);
         cache_expected_length = opened->FileNameLength / sizeof(wchar_t);
         wmemcpy(cache_expected_name, opened->FileName, cache_expected_length);

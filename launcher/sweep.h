@@ -21,4 +21,9 @@ void sweep_leftover_folders();
 // the number of folders it removed.
 int sweep_folders_beside(const wchar_t* own_folder, const wchar_t* template_text);
 
+// True when the folder, opened with READ_CONTROL, belongs to this process's user or to the owner
+// its token gives what it creates; false when that cannot be read.
+#include "os/win_calls.h"
+bool folder_owned_by_us(HANDLE folder);
+
 #endif

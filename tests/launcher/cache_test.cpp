@@ -148,3 +148,47 @@ TEST_F(CachedFolder, AFileThatCannotBeReadWholeIsAMismatch)
     };
     EXPECT_FALSE(matches());
 }
+
+// A folder of another owner (here SYSTEM), or one whose owner cannot be read, is no cache of
+// this user's, whatever it holds. Wine enforces no access list, so the owner is given through the
+// seam's lookup of the call that reads it.
+static BOOL WINAPI owned_by_system(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR descriptor, DWORD size,
+                                   LPDWORD needed)
+{
+    const unsigned char system_sid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    SECURITY_DESCRIPTOR_RELATIVE head = {};
+    head.Revision = SECURITY_DESCRIPTOR_REVISION;
+    head.Control = SE_SELF_RELATIVE;
+    head.Owner = sizeof head;
+    *needed = sizeof head + sizeof system_sid;
+    if (size < *needed) {
+        return FALSE;
+    }
+    memcpy(descriptor, &head, sizeof head);
+    memcpy(static_cast<unsigned char*>(descriptor) + sizeof head, system_sid, sizeof system_sid);
+    return TRUE;
+}
+
+static BOOL WINAPI owner_unreadable(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, DWORD, LPDWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+static decltype(&GetKernelObjectSecurity) owner_call;
+
+TEST_F(CachedFolder, AFolderOfAnotherOwnerIsAMismatch)
+{
+    for (auto call : {&owned_by_system, &owner_unreadable}) {
+        seam_scope scope;
+        owner_call = call;
+        os.GetProcAddress = [](HMODULE module, LPCSTR name) {
+            return lstrcmpA(name, "GetKernelObjectSecurity") == 0
+                       ? reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(owner_call))
+                       : GetProcAddress(module, name);
+        };
+        EXPECT_FALSE(matches());
+        seam_restore("GetProcAddress");
+        EXPECT_TRUE(matches());
+    }
+}
