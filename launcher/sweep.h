@@ -3,6 +3,8 @@
 #ifndef VELDRA_LAUNCHER_SWEEP_H
 #define VELDRA_LAUNCHER_SWEEP_H
 
+#include "os/win_calls.h"
+
 enum {
     // Bounds of one start's sweep; what is left past them waits for a later start. One folder
     // whose removal has begun is finished, so a start can run over the budget by one folder.
@@ -23,7 +25,6 @@ int sweep_folders_beside(const wchar_t* own_folder, const wchar_t* template_text
 
 // True when the folder, opened with READ_CONTROL, belongs to this process's user or to the owner
 // its token gives what it creates; false when that cannot be read.
-#include "os/win_calls.h"
 bool folder_owned_by_us(HANDLE folder);
 
 #endif
