@@ -9,6 +9,8 @@
      18448  attached_block: the block, to the section's end
    The stub carries empty texts, the default template and a block of no bytes, so that it run as
    it is stops with the header message. */
+#include "payload/block_format.h"
+
 #define VELDRA_CONCAT_(a, b) a##b
 #define VELDRA_CONCAT(a, b) VELDRA_CONCAT_(a, b)
 #define VELDRA_SYMBOL(name) VELDRA_CONCAT(__USER_LABEL_PREFIX__, name)
@@ -20,7 +22,7 @@ VELDRA_SYMBOL(name): \
 
     .section .veldra,"dr"
     .p2align 3
-    .ascii "VELDRA\x1a\x01"
+    .byte VELDRA_PLACE_MAGIC_BYTES
     .globl VELDRA_SYMBOL(attached_block_size)
 VELDRA_SYMBOL(attached_block_size):
     .long 0

@@ -42,6 +42,10 @@
     X(TerminateProcess) \
     X(CloseHandle) \
     X(DuplicateHandle) \
+    /* The parent's writer thread and its queue. */ \
+    X(CreateThread) \
+    X(CreateEventW) \
+    X(SetEvent) \
     /* Own image and command line. */ \
     X(GetModuleFileNameW) \
     X(GetCommandLineW) \

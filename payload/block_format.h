@@ -4,6 +4,11 @@
 #ifndef VELDRA_PAYLOAD_BLOCK_FORMAT_H
 #define VELDRA_PAYLOAD_BLOCK_FORMAT_H
 
+// The place's magic ("VELDRA" 0x1A 0x01, see place_magic) as plain bytes: build/attached_block.S,
+// which assembles the place, goes through the same preprocessor and reads nothing else here.
+#define VELDRA_PLACE_MAGIC_BYTES 0x56, 0x45, 0x4C, 0x44, 0x52, 0x41, 0x1A, 0x01
+
+#ifndef __ASSEMBLER__
 #include <stddef.h>
 #include <stdint.h>
 
@@ -28,7 +33,7 @@ enum { block_window_log_max = 27 };
 // The image's section ".veldra" starts with the place: these magic bytes, the block's length
 // (32 bits), 4 reserved bytes, the build constants' texts, then the block itself.
 enum { place_magic_size = 8 };
-constexpr unsigned char place_magic[place_magic_size] = {'V', 'E', 'L', 'D', 'R', 'A', 0x1A, 0x01};
+constexpr unsigned char place_magic[place_magic_size] = {VELDRA_PLACE_MAGIC_BYTES};
 
 // The file table of a cached unpack folder: read-only data after the block in the same section,
 // starting at the first multiple of 8 past the block's end. It lists every file of the archive
@@ -72,5 +77,6 @@ inline void le_write(unsigned char* bytes, uint64_t value, size_t count)
         bytes[i] = static_cast<unsigned char>((value >> (8 * i)) & 0xFF);
     }
 }
+#endif
 
 #endif

@@ -10,6 +10,7 @@
 #include "payload/archive_names.h"
 #include "payload/stream.h"
 #include "payload/walk_buffers.h"
+#include "payload/writer.h"
 
 #include <cstdint>
 #include <cwchar>
@@ -17,8 +18,6 @@
 const wchar_t* directory_cache[directory_cache_capacity];
 int directory_cache_count;
 volatile bool unpack_dir_created;
-
-static unsigned char copy_buffer[copy_chunk_size];
 
 static void remember_directory(const wchar_t* path);
 
@@ -37,6 +36,7 @@ static bool read_entry_name()
     size_t length = 1;
     do {
         if (length >= entry_name_capacity) {
+            writer_settle();
             fail_fast();
         }
         payload_read(&entry_name[length], sizeof(wchar_t));
@@ -57,41 +57,75 @@ static uint64_t read_entry_size()
 
 static void build_target_path()
 {
+    // A path that cannot fit ends the run: after what the writer still has to report.
+    if (wcslen(unpack_dir) + 1 + wcslen(entry_name) >= path_capacity) {
+        writer_settle();
+    }
     copy_bounded(target_path, unpack_dir, path_capacity);
     append_bounded(target_path, L"\\", path_capacity);
     append_bounded(target_path, entry_name, path_capacity);
 }
 
-// False when a console stop came in: the stop ends the run, and the caller closes the file first
-// so that nothing keeps the folder from going.
+// After a failed write or close, or a console stop, the walk decodes nothing more: the writer
+// finishes its queue, writing nothing further, and `file`, the open file whose close is not
+// queued yet, is closed. A failure then ends the run as it did when each chunk was written
+// before the next was decoded; a stop is the caller's to report (true).
+static bool writing_ended(HANDLE file, const volatile bool* stop_requested)
+{
+    if (!*stop_requested && !writer_failed()) {
+        return false;
+    }
+    writer_wait_idle();
+    if (file != nullptr) {
+        os.CloseHandle(file);
+    }
+    // A stop's removal may be what made the write fail.
+    if (*stop_requested) {
+        return true;
+    }
+    fatal_system_error(error_write_failed, writer_failure_code());
+}
+
+// The data goes to the writer a slot at a time, the file's close with its last slot; a file of
+// no bytes is one empty slot, so that it too is closed in its turn. False when a console stop
+// came in, with the file closed.
 static bool copy_entry_data(HANDLE file, uint64_t size, const volatile bool* stop_requested)
 {
-    for (uint64_t left = size; left != 0;) {
-        DWORD chunk = left > copy_chunk_size ? static_cast<DWORD>(copy_chunk_size) : static_cast<DWORD>(left);
-        payload_read(copy_buffer, chunk);
-        DWORD written = 0;
-        const bool wrote = os.WriteFile(file, copy_buffer, chunk, &written, nullptr) != 0;
-        // A stop's removal may be what made the write fail.
-        if (!wrote && !*stop_requested) {
-            fatal_system_error(error_write_failed, os.GetLastError());
-        }
-        if (*stop_requested) {
+    uint64_t left = size;
+    do {
+        unsigned char* slot = writer_claim();
+        if (writing_ended(file, stop_requested)) {
             return false;
         }
-        left -= chunk;
-    }
+        DWORD part = left > writer_slot_size ? static_cast<DWORD>(writer_slot_size) : static_cast<DWORD>(left);
+        payload_read(slot, part);
+        left -= part;
+        writer_submit(file, part, left == 0);
+    } while (left != 0);
     return true;
+}
+
+// Opened without sharing: an earlier file still being written under another name for the same
+// file (a repeated name, another case, a short name) makes the open fail, and it is tried once
+// more when the writer has closed everything, so that no late write lands in the new file.
+static HANDLE create_entry_file()
+{
+    HANDLE file = os.CreateFileW(target_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE && os.GetLastError() == ERROR_SHARING_VIOLATION) {
+        writer_wait_idle();
+        file = os.CreateFileW(target_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    }
+    return file;
 }
 
 static bool write_entry_file(uint64_t size, const volatile bool* stop_requested)
 {
-    HANDLE file = os.CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE file = create_entry_file();
     if (file == INVALID_HANDLE_VALUE) {
+        writer_settle();
         fatal_open_error(target_path);
     }
-    const bool copied = copy_entry_data(file, size, stop_requested);
-    os.CloseHandle(file);
-    return copied;
+    return copy_entry_data(file, size, stop_requested);
 }
 
 [[noreturn]] static void refuse_unpack_dir()
@@ -121,11 +155,13 @@ walk_result walk_archive(walk_role role, const volatile bool* stop_requested)
 {
     if (role == walk_as_parent) {
         create_unpack_dir();
+        writer_begin(stop_requested);
     }
     while (read_entry_name()) {
         // Before any path is built from it: a hand-made block reaches here unchecked, and the
         // child, which reads only the first name, takes this check too.
         if (check_archive_name(entry_name, wcslen(entry_name)) != archive_name_safe) {
+            writer_settle();
             fatal_unsafe_name();
         }
         build_target_path();
@@ -136,7 +172,7 @@ walk_result walk_archive(walk_role role, const volatile bool* stop_requested)
             }
         }
         uint64_t size = read_entry_size();
-        if (*stop_requested) {
+        if (writing_ended(nullptr, stop_requested)) {
             return walk_stopped;
         }
         create_parent_directories(target_path);
@@ -147,6 +183,13 @@ walk_result walk_archive(walk_role role, const volatile bool* stop_requested)
     // A child that meets the terminator first has nothing to hand off; the stream stays open
     // in the child as it always does.
     if (role == walk_as_parent) {
+        writer_settle();
+        // A stop that came while the last files were written ends the walk here, as it did
+        // when the walk itself made the last write.
+        if (writing_ended(nullptr, stop_requested)) {
+            return walk_stopped;
+        }
+        writer_end();
         payload_close();
     }
     return walk_complete;

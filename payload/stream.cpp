@@ -6,6 +6,7 @@
 #include "launcher/fatal.h"
 #include "os/win_calls.h"
 #include "payload/block.h"
+#include "payload/writer.h"
 
 #include <cstring>
 
@@ -43,6 +44,8 @@ static bool decode_into_buffer()
     size_t result = os.ZSTD_decompressStream(payload_stream.decoder, &output, &payload_stream.input);
     bool filled = output.pos == payload_buffer_size;
     if (ZSTD_isError(result)) {
+        // A write that failed before this point is what the run ends with.
+        writer_settle();
         fatal_error(error_decode_failed);
     }
     output.size = output.pos;
@@ -76,6 +79,7 @@ void payload_read(void* dst, uint32_t n)
         } else if (payload_stream.input.pos < payload_stream.input.size || filled) {
             filled = decode_into_buffer();
         } else {
+            writer_settle();
             fatal_error(error_decode_failed);
         }
     }

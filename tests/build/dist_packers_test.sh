@@ -9,7 +9,8 @@ root="$1" build="$2" main_dll="$3"
 work="$(mktemp -d /tmp/veldra-dist-XXXXXX)"
 trap 'rm -rf "$work"' EXIT
 failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+case_name=dist_packers
+source "$(dirname "${BASH_SOURCE[0]}")/../support/script_checks.sh"
 
 VELDRA_OUT="$build" bash "$root/veldra" dist "$work/dist" >/dev/null 2>"$work/dist-errors" ||
   { echo "FAIL: ./veldra dist: $(tail -n 3 "$work/dist-errors")" >&2; exit 1; }

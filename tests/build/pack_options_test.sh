@@ -7,8 +7,8 @@ packer="$1"
 scratch="$(mktemp -d /tmp/veldra-options-XXXXXX)"
 trap 'rm -rf "$scratch"' EXIT
 failures=0
-
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+case_name=pack_options
+source "$(dirname "${BASH_SOURCE[0]}")/../support/script_checks.sh"
 
 mkdir -p "$scratch/app"
 echo MZ > "$scratch/app/main.dll"

@@ -9,8 +9,8 @@ scratch="$(mktemp -d /tmp/veldra-cli-XXXXXX)"
 chmod 755 "$scratch"
 trap 'rm -rf "$scratch"' EXIT
 failures=0
-
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+case_name=packer_command_line
+source "$(dirname "${BASH_SOURCE[0]}")/../support/script_checks.sh"
 
 # app folder with main.dll and whatever files the case names.
 make_app() {  # DIR [FILE...]

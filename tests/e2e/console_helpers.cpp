@@ -1,6 +1,6 @@
 // Windows-side helpers of the console-control script: a runner that gives the launcher a temp
 // folder of its own and records its 32-bit status, and a process that holds a file open.
-#include "tests/e2e/launcher_runs.h"
+#include "tests/support/launcher_runs.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -33,8 +33,8 @@ VELDRA_PROBE(run_in_temp)
     for (int i = 3; i < argc; ++i) {
         line += L" " + quote_argument(argv[i]);
     }
-    launch started = start_launcher(argv[2], line, argv[1]);
-    process_result result = finish(started);
+    started_process started = start_launcher(argv[2], line, argv[1]);
+    process_result result = finish_process(started);
     fwrite(result.out.data(), 1, result.out.size(), stdout);
     fwrite(result.err.data(), 1, result.err.size(), stderr);
     char status[32];

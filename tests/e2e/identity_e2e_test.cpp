@@ -1,6 +1,6 @@
 // What a pack's build configuration does at run time, under Wine: the identity texts and the
 // unpack template compiled in, and a signed executable running like an unsigned one.
-#include "tests/e2e/launcher_runs.h"
+#include "tests/support/launcher_runs.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
@@ -40,10 +40,10 @@ struct run_in_folder {
 
 run_in_folder run_reporting_folder(const wchar_t* name, const std::wstring& temp)
 {
-    launch started = start_launcher(packed_executable(name), L"launcher print-folder list-files", temp);
+    started_process started = start_launcher(packed_executable(name), L"launcher print-folder list-files", temp);
     run_in_folder run;
     run.parent_id = std::to_string(started.id);
-    run.result = finish(started);
+    run.result = finish_process(started);
     run.folder = value_of(run.result.out, "folder=");
     return run;
 }
@@ -70,7 +70,7 @@ TEST(IdentityTemplate, TheFolderIsNamedWithTheIdentityTextsAndTheThreePartVersio
         EXPECT_EQ("", run.result.err);
         EXPECT_EQ(utf8(temp) + "\\" + c.name_before_pid + run.parent_id, run.folder);
         EXPECT_EQ(probe_files, sorted_files(run.result.out));
-        EXPECT_TRUE(folder_entries(temp).empty()) << "the unpack folder was left in " << utf8(temp);
+        expect_folder_empty(temp);
         remove_tree(temp);
     }
 }
@@ -100,7 +100,7 @@ TEST(ShellFolderTemplate, TheApplicationRunsInTheUsersFolderAndTheFolderIsRemove
         EXPECT_EQ(probe_files, sorted_files(run.result.out));
         EXPECT_FALSE(exists(run.folder)) << run.folder << " is left behind";
         EXPECT_TRUE(exists(parent)) << "the user's folder itself is gone: " << parent;
-        EXPECT_TRUE(folder_entries(temp).empty());
+        expect_folder_empty(temp);
         remove_tree(temp);
     }
 }
@@ -110,10 +110,11 @@ TEST(Signed, ASignedExecutableRunsLikeTheUnsignedOne)
     std::wstring temp = make_temp_folder();
     std::vector<process_result> results;
     for (const wchar_t* name : {L"plain", L"signed"}) {
-        launch started =
+        SCOPED_TRACE(utf8(name));
+        started_process started =
             start_launcher(packed_executable(name), L"launcher print-args list-files helper exit=5", temp);
-        results.push_back(finish(started));
-        EXPECT_TRUE(folder_entries(temp).empty()) << utf8(name) << " left its folder behind";
+        results.push_back(finish_process(started));
+        expect_folder_empty(temp);
     }
     for (const auto& result : results) {
         EXPECT_EQ(5u, result.exit_code) << result.out << result.err;

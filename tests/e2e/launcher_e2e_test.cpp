@@ -1,6 +1,6 @@
 // Packed launchers end to end under Wine: what the application sees, what the caller gets back,
 // and what is left in the temp folder afterwards.
-#include "tests/e2e/launcher_runs.h"
+#include "tests/support/launcher_runs.h"
 
 #include <gtest/gtest.h>
 
@@ -13,16 +13,6 @@
 namespace {
 
 // The launcher's own temp folder is the test's: nothing may stay in it.
-void expect_temp_empty(const std::wstring& temp)
-{
-    std::vector<std::wstring> left = folder_entries(temp);
-    std::string names;
-    for (const auto& name : left) {
-        names += utf8(name) + " ";
-    }
-    EXPECT_TRUE(left.empty()) << "left in the temp folder: " << names;
-}
-
 std::string regex_escaped(const std::string& text)
 {
     static const std::string special = "\\^$.|?*+()[]{}";
@@ -48,14 +38,14 @@ TEST(FullRun, ParentAndChildShareTheFolderTheTemplateNamesAndLeaveNothingBehind)
     std::wstring temp = make_temp_folder();
     std::wstring executable = packed_executable(L"probe");
     // Values a caller's environment may carry from another launcher: a parent ignores them.
-    launch started = start_launcher(executable, L"typed-name print-env print-folder list-files helper print-args",
+    started_process started = start_launcher(executable, L"typed-name print-env print-folder list-files helper print-args",
                                     temp,
                                     {{L"VELDRA_ONEFILE_PARENT", L"1"},
                                      {L"VELDRA_ONEFILE_TIME_US", L"111111"},
                                      {L"VELDRA_ONEFILE_RANDOM", L"AAAAAAAAAAA"},
                                      {L"VELDRA_ONEFILE_START", L"1"}});
     const std::string parent_id = std::to_string(started.id);
-    process_result result = finish(started);
+    process_result result = finish_process(started);
     ASSERT_EQ(0u, result.exit_code) << result.out << result.err;
     EXPECT_EQ("", result.err);
 
@@ -81,7 +71,7 @@ TEST(FullRun, ParentAndChildShareTheFolderTheTemplateNamesAndLeaveNothingBehind)
                                                      "helper.dll", "main.dll", "plugin.dll"};
     EXPECT_EQ(expected_files, files);
     EXPECT_EQ("helper loaded", value_of(result.out, "helper="));
-    expect_temp_empty(temp);
+    expect_folder_empty(temp);
     remove_tree(temp);
 }
 
@@ -101,10 +91,10 @@ TEST(FullRun, TheExitStatusReachesAWindowsCallerInAll32Bits)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(utf8(c.arguments));
-        launch started = start_launcher(packed_executable(L"probe"), c.arguments, temp);
-        process_result result = finish(started);
+        started_process started = start_launcher(packed_executable(L"probe"), c.arguments, temp);
+        process_result result = finish_process(started);
         EXPECT_EQ(c.status, result.exit_code);
-        expect_temp_empty(temp);
+        expect_folder_empty(temp);
     }
     remove_tree(temp);
 }
@@ -123,8 +113,15 @@ TEST(CommandLine, TheChildSeesEveryArgumentAsTheUserGaveIt)
     for (const auto& argument : arguments) {
         line += L" " + quote_argument(argument);
     }
-    launch started = start_launcher(executable, line, temp);
-    process_result result = finish(started);
+    // What the user typed, checked against the system's split and not against the quoting that
+    // wrote it, which is the launcher's own.
+    int count = 0;
+    wchar_t** typed = CommandLineToArgvW(line.c_str(), &count);
+    ASSERT_NE(nullptr, typed);
+    EXPECT_EQ(std::vector<std::wstring>(arguments), std::vector<std::wstring>(typed + 1, typed + count));
+    LocalFree(typed);
+    started_process started = start_launcher(executable, line, temp);
+    process_result result = finish_process(started);
     ASSERT_EQ(0u, result.exit_code) << result.out << result.err;
 
     // Control characters show as <HH> in the application's report.
@@ -143,7 +140,7 @@ TEST(CommandLine, TheChildSeesEveryArgumentAsTheUserGaveIt)
         }
     }
     EXPECT_EQ(expected_arguments, seen);
-    expect_temp_empty(temp);
+    expect_folder_empty(temp);
     remove_tree(temp);
     remove_tree(install.substr(0, install.rfind(L'\\')));
 }
@@ -172,13 +169,13 @@ TEST(DllSearch, ADependencyOnlyInTheCurrentFolderOrOnPathIsNotLoaded)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.where);
-        launch started = start_launcher(packed_executable(L"needs_outside"), L"needs_outside", temp, c.changes,
+        started_process started = start_launcher(packed_executable(L"needs_outside"), L"needs_outside", temp, c.changes,
                                         c.directory);
-        process_result result = finish(started);
+        process_result result = finish_process(started);
         EXPECT_EQ(2u, result.exit_code);
         EXPECT_EQ("", result.out);
         EXPECT_EQ("Error, load DLL. ([Error 126] " + system_text(126) + ")\r\n", result.err);
-        expect_temp_empty(temp);
+        expect_folder_empty(temp);
     }
     remove_tree(elsewhere);
     remove_tree(temp);
@@ -199,13 +196,13 @@ TEST(DllSearch, ALoadByBareNameInTheApplicationLooksInTheUnpackFolderOnly)
     wchar_t path[32768];
     GetEnvironmentVariableW(L"PATH", path, 32768);
 
-    launch started = start_launcher(executable, L"probe print-folder load=plugin.dll load=outside.dll", temp,
+    started_process started = start_launcher(executable, L"probe print-folder load=plugin.dll load=outside.dll", temp,
                                     {{L"PATH", on_path + L";" + path}}, install);
-    process_result result = finish(started);
+    process_result result = finish_process(started);
     ASSERT_EQ(0u, result.exit_code) << result.out << result.err;
     EXPECT_EQ(value_of(result.out, "folder=") + "\\plugin.dll", value_of(result.out, "loaded="));
     EXPECT_EQ("126", value_of(result.out, "load-failed="));
-    expect_temp_empty(temp);
+    expect_folder_empty(temp);
     for (const std::wstring& folder : {temp, install, on_path}) {
         remove_tree(folder);
     }
@@ -227,12 +224,12 @@ TEST(HandOffFailures, EachEndsWithItsLineOnItsStreamStatus2AndTheFolderRemoved)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(utf8(c.fixture));
-        launch started = start_launcher(packed_executable(c.fixture), c.fixture, temp);
-        process_result result = finish(started);
+        started_process started = start_launcher(packed_executable(c.fixture), c.fixture, temp);
+        process_result result = finish_process(started);
         EXPECT_EQ(2u, result.exit_code);
         EXPECT_EQ(c.out, result.out);
         EXPECT_EQ(c.err, result.err);
-        expect_temp_empty(temp);
+        expect_folder_empty(temp);
     }
     remove_tree(temp);
 }
@@ -242,13 +239,13 @@ TEST(Relaunch, TheApplicationStartingTheLauncherAgainGetsAChildOfTheRunningParen
     std::wstring temp = make_temp_folder();
     // The application removes one unpacked file, then starts the launcher again: a second
     // parent would unpack it anew (into a folder of its own); a child writes nothing.
-    launch started = start_launcher(packed_executable(L"probe"),
+    started_process started = start_launcher(packed_executable(L"probe"),
                                     L"probe print-folder print-env remove=data\\level1\\level2\\deep.txt "
                                     L"relaunch=print-folder,print-env,list-files,exit=5 "
                                     L"exists=data\\level1\\level2\\deep.txt",
                                     temp);
     const std::string parent_id = std::to_string(started.id);
-    process_result result = finish(started);
+    process_result result = finish_process(started);
     ASSERT_EQ(0u, result.exit_code) << result.out << result.err;
     EXPECT_EQ("", result.err);
 
@@ -264,7 +261,7 @@ TEST(Relaunch, TheApplicationStartingTheLauncherAgainGetsAChildOfTheRunningParen
                                                      "plugin.dll"};
     EXPECT_EQ(expected_files, files);
     EXPECT_EQ("data\\level1\\level2\\deep.txt", value_of(result.out, "absent="));
-    expect_temp_empty(temp);
+    expect_folder_empty(temp);
     remove_tree(temp);
 }
 
@@ -272,19 +269,19 @@ TEST(Concurrency, TwentyLaunchesAtOnceUseTwentyFoldersAndLeaveNothing)
 {
     std::wstring temp = make_temp_folder();
     const int count = 20;
-    std::vector<launch> launches;
+    std::vector<started_process> launches;
     for (int i = 0; i < count; ++i) {
         std::wstring line = L"probe print-folder sleep=300 exit=" + std::to_wstring(100 + i);
         launches.push_back(start_launcher(packed_executable(L"probe"), line, temp));
     }
     std::set<std::string> folders;
     for (int i = 0; i < count; ++i) {
-        process_result result = finish(launches[static_cast<size_t>(i)]);
+        process_result result = finish_process(launches[static_cast<size_t>(i)]);
         EXPECT_EQ(static_cast<unsigned long>(100 + i), result.exit_code) << result.out << result.err;
         folders.insert(value_of(result.out, "folder="));
     }
     EXPECT_EQ(static_cast<size_t>(count), folders.size());
     EXPECT_EQ(0u, folders.count("(missing)"));
-    expect_temp_empty(temp);
+    expect_folder_empty(temp);
     remove_tree(temp);
 }

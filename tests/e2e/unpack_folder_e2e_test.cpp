@@ -1,7 +1,7 @@
 // The unpack folder as the run's own, with real launchers: one that was there first is refused
 // and left exactly as it was; a fresh one reads back with its private access list from inside
 // the running application.
-#include "tests/e2e/launcher_runs.h"
+#include "tests/support/launcher_runs.h"
 
 #include <gtest/gtest.h>
 
@@ -27,13 +27,13 @@ TEST(UnpackFolder, OneThatIsThereFirstIsRefusedWithItsLineAndLeftAsItWas)
 {
     std::wstring temp = make_temp_folder();
     // Started suspended: its identifier, and so its unpack folder, is known before it runs.
-    launch started = start_launcher(packed_executable(L"fixed_name"), L"fixed_name print-folder", temp, {}, L"",
+    started_process started = start_launcher(packed_executable(L"fixed_name"), L"fixed_name print-folder", temp, {}, L"",
                                     start_as::suspended);
     std::wstring folder = temp + L"\\fixed_" + std::to_wstring(started.id);
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     write_text(folder + L"\\main.dll", "planted");
 
-    process_result result = finish(started);
+    process_result result = finish_process(started);
 
     EXPECT_EQ(result.exit_code, 2u);
     EXPECT_EQ(result.out, "");
@@ -47,16 +47,16 @@ TEST(UnpackFolder, OneThatIsThereFirstIsRefusedWithItsLineAndLeftAsItWas)
 TEST(UnpackFolder, AFreshOneIsUsedAndRemovedAndTheTempFolderIsLeftEmpty)
 {
     std::wstring temp = make_temp_folder();
-    launch started = start_launcher(packed_executable(L"fixed_name"), L"fixed_name print-folder exit=7", temp, {},
+    started_process started = start_launcher(packed_executable(L"fixed_name"), L"fixed_name print-folder exit=7", temp, {},
                                     L"", start_as::suspended);
     std::wstring folder = temp + L"\\fixed_" + std::to_wstring(started.id);
 
-    process_result result = finish(started);
+    process_result result = finish_process(started);
 
     EXPECT_EQ(result.exit_code, 7u);
     EXPECT_EQ(value_of(result.out, "folder="), utf8(folder));
     EXPECT_EQ(result.err, "");
-    EXPECT_TRUE(folder_entries(temp).empty());
+    expect_folder_empty(temp);
     remove_tree(temp);
 }
 
@@ -83,8 +83,8 @@ std::vector<std::string> access_entries(const std::string& dacl)
 TEST(UnpackFolder, TheRunningApplicationReadsAListForTheUserSystemAndAdministratorsAlone)
 {
     std::wstring temp = make_temp_folder();
-    launch started = start_launcher(packed_executable(L"fixed_name"), L"fixed_name.exe print-dacl", temp);
-    process_result result = finish(started);
+    started_process started = start_launcher(packed_executable(L"fixed_name"), L"fixed_name.exe print-dacl", temp);
+    process_result result = finish_process(started);
     ASSERT_EQ(result.exit_code, 0u) << result.err;
     const std::string dacl = value_of(result.out, "dacl=");
     const std::string user = value_of(result.out, "user=");
@@ -98,6 +98,6 @@ TEST(UnpackFolder, TheRunningApplicationReadsAListForTheUserSystemAndAdministrat
         user_entry = user_entry || who == user;
     }
     EXPECT_TRUE(user_entry) << dacl << " for " << user;
-    EXPECT_TRUE(folder_entries(temp).empty());
+    expect_folder_empty(temp);
     remove_tree(temp);
 }

@@ -1,7 +1,7 @@
 // Launchers whose hand-made blocks hold an unsafe archive name, run under Wine as a user would
 // run them: one line on stdout, status 2, no file outside the unpack folder and nothing left in
 // the temp folder, whatever the kind of name.
-#include "tests/e2e/launcher_runs.h"
+#include "tests/support/launcher_runs.h"
 
 #include <gtest/gtest.h>
 
@@ -10,22 +10,13 @@
 
 namespace {
 
-// The labels of make_unsafe_name_fixtures.sh, one launcher each.
+// The labels of the unsafe_names set of make_e2e_fixtures.sh, one launcher each.
 const wchar_t* const unsafe_cases[] = {
     L"dotdot", L"dotdot_in_folder", L"first_dotdot", L"leading_backslash", L"drive", L"stream", L"slash",
     L"empty_component", L"dot_component", L"control", L"less_than", L"greater_than", L"quote", L"pipe",
     L"question", L"star", L"trailing_dot", L"trailing_blank", L"con", L"nul_extension", L"com", L"lpt",
     L"com_superscript", L"first_nul",
 };
-
-std::string names_in(const std::wstring& folder)
-{
-    std::string names;
-    for (const auto& name : folder_entries(folder)) {
-        names += utf8(name) + " ";
-    }
-    return names;
-}
 
 }  // namespace
 
@@ -41,15 +32,15 @@ TEST(UnsafeNames, EachKindEndsWithItsLineAndStatus2AndLeavesNothingAnywhere)
         ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
         // Labels such as "con" are device names themselves: the executables carry a prefix.
         const std::wstring executable = packed_executable(std::wstring(L"unsafe_") + label);
-        launch started = start_launcher(executable, L"unsafe", temp);
-        process_result result = finish(started);
+        started_process started = start_launcher(executable, L"unsafe", temp);
+        process_result result = finish_process(started);
         EXPECT_EQ(2u, result.exit_code) << result.out << result.err;
         EXPECT_EQ("Error, attached data holds an unsafe file name.\r\n", result.out);
         EXPECT_EQ("", result.err);
-        EXPECT_TRUE(folder_entries(temp).empty()) << "left in the temp folder: " << names_in(temp);
-        // Beside the temp folder only the captured streams of the run may stand.
+        expect_folder_empty(temp);
+        // The run's streams are captured elsewhere: beside the temp folder nothing may stand.
         for (const auto& name : folder_entries(outer)) {
-            EXPECT_TRUE(name == L"temp" || name.rfind(L"temp_capture_", 0) == 0) << "outside: " << utf8(name);
+            EXPECT_TRUE(name == L"temp") << "outside: " << utf8(name);
         }
         for (const std::wstring& stray : {outer + L"\\escape_e2e.txt", outer + L"\\escape_e2e.dll",
                                           std::wstring(L"C:\\escape_e2e.txt"), std::wstring(L"C:\\escape_e2e.dll")}) {

@@ -2,8 +2,9 @@
 // the seam for what Wine cannot make from inside (a handle that a link led elsewhere).
 #include "launcher/cache.h"
 
-#include "../support/file_table_bytes.h"
-#include "../support/seam.h"
+#include "tests/support/file_table_bytes.h"
+#include "tests/support/seam.h"
+#include "tests/support/kit.h"
 #include "payload/file_table.h"
 
 #include <gtest/gtest.h>
@@ -20,13 +21,6 @@ namespace {
 const std::string main_bytes = "the main module";
 const std::string note_bytes = "first";
 
-std::wstring test_folder()
-{
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    return std::wstring(temp) + L"veldra_cache_" + std::to_wstring(GetCurrentProcessId());
-}
-
 void write_file(const std::wstring& path, const std::string& bytes)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -36,24 +30,12 @@ void write_file(const std::wstring& path, const std::string& bytes)
     CloseHandle(file);
 }
 
-void remove_folder(const std::wstring& folder)
-{
-    for (const wchar_t* name : {L"\\main.dll", L"\\data\\note.txt", L"\\extra.txt"}) {
-        DeleteFileW((folder + name).c_str());
-    }
-    RemoveDirectoryW((folder + L"\\data\\note.txt").c_str());
-    RemoveDirectoryW((folder + L"\\data").c_str());
-    RemoveDirectoryW(folder.c_str());
-}
-
 // The folder as an unpack leaves it, and the table of the pack that made it.
 class CachedFolder : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        folder_ = test_folder();
-        remove_folder(folder_);
-        ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+        folder_ = make_temp_folder();
         ASSERT_TRUE(CreateDirectoryW((folder_ + L"\\data").c_str(), nullptr));
         write_file(folder_ + L"\\main.dll", main_bytes);
         write_file(folder_ + L"\\data\\note.txt", note_bytes);
@@ -61,7 +43,11 @@ protected:
                               {u"data\\note.txt", note_bytes.size(), XXH64(note_bytes.data(), note_bytes.size(), 0)}});
         ASSERT_TRUE(parse_file_table(bytes_.data(), bytes_.size(), &table_));
     }
-    void TearDown() override { remove_folder(folder_); }
+    void TearDown() override
+    {
+        DeleteFileW(folder_.c_str());
+        remove_tree(folder_);
+    }
 
     bool matches() { return cached_folder_matches(folder_.c_str(), &table_); }
 
@@ -96,10 +82,10 @@ TEST_F(CachedFolder, EachDifferenceIsAMismatch)
              DeleteFileW((f + L"\\data\\note.txt").c_str());
              CreateDirectoryW((f + L"\\data\\note.txt").c_str(), nullptr);
          }},
-        {"no folder at all", [](const std::wstring& f) { remove_folder(f); }},
+        {"no folder at all", [](const std::wstring& f) { remove_tree(f); }},
         {"a file where the folder should be",
          [](const std::wstring& f) {
-             remove_folder(f);
+             remove_tree(f);
              write_file(f, "x");
          }},
     };
@@ -108,7 +94,6 @@ TEST_F(CachedFolder, EachDifferenceIsAMismatch)
         ASSERT_TRUE(matches()) << c.what;
         c.make(folder_);
         EXPECT_FALSE(matches()) << c.what;
-        DeleteFileW(folder_.c_str());
         TearDown();
     }
 }

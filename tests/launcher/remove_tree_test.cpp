@@ -4,6 +4,7 @@
 #include "launcher/run_state.h"
 #include "launcher/teardown.h"
 #include "payload/extract.h"
+#include "tests/support/kit.h"
 #include "tests/support/seam.h"
 
 #include <gtest/gtest.h>
@@ -34,9 +35,7 @@ void write_file(const std::wstring& path, DWORD attributes = FILE_ATTRIBUTE_NORM
 
 std::wstring temp_folder()
 {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    return std::wstring(temp) + L"veldra_remove_" + std::to_wstring(GetCurrentProcessId());
+    return temp_path_for(L"remove");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "launcher/run_state.h"
 #include "os/win_calls.h"
 #include "paths/environment.h"
+#include "tests/support/kit.h"
 #include "tests/support/probe.h"
 
 #include <gtest/gtest.h>
@@ -122,9 +123,7 @@ struct other_executable {
 
     other_executable()
     {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        path = std::wstring(temp) + L"veldra_other_launcher_" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+        path = temp_path_for(L"other_launcher") + L".exe";
         EXPECT_TRUE(CopyFileW(this_executable_path().c_str(), path.c_str(), FALSE));
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;

@@ -5,6 +5,7 @@
 #include "launcher/sweep.h"
 #include "launcher/remove_tree.h"
 #include "paths/private_folder.h"
+#include "tests/support/kit.h"
 #include "tests/support/seam.h"
 
 #include <gtest/gtest.h>
@@ -18,9 +19,7 @@ const wchar_t default_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
 
 std::wstring sweep_base()
 {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    return std::wstring(temp) + L"veldra_sweep_" + std::to_wstring(GetCurrentProcessId());
+    return temp_path_for(L"sweep");
 }
 
 // The folder this start would make; it does not exist.

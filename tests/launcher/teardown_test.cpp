@@ -4,6 +4,7 @@
 #include "launcher/teardown.h"
 #include "paths/private_folder.h"
 #include "payload/extract.h"
+#include "tests/support/kit.h"
 #include "tests/support/probe.h"
 #include "tests/support/seam.h"
 
@@ -130,9 +131,7 @@ namespace {
 
 std::wstring make_tree()
 {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring root = std::wstring(temp) + L"veldra_teardown_" + std::to_wstring(GetCurrentProcessId());
+    std::wstring root = temp_path_for(L"teardown");
     CreateDirectoryW(root.c_str(), nullptr);
     CreateDirectoryW((root + L"\\d1").c_str(), nullptr);
     CreateDirectoryW((root + L"\\d1\\d2").c_str(), nullptr);

@@ -3,8 +3,9 @@
 #include "launcher/role.h"
 #include "paths/run_identity.h"
 #include "paths/template.h"
-#include "tests/paths/scoped_variable.h"
+#include "tests/support/kit.h"
 #include "tests/support/probe.h"
+#include "tests/support/scoped_variable.h"
 #include "tests/support/seam.h"
 
 #include <gtest/gtest.h>
@@ -25,17 +26,6 @@ std::wstring expand(const wchar_t* template_text)
     static wchar_t output[4096];
     EXPECT_TRUE(expand_template(output, template_text, 4096)) << narrow(template_text);
     return output;
-}
-
-std::wstring temp_folder_without_backslash()
-{
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring folder = temp;
-    while (!folder.empty() && folder.back() == L'\\') {
-        folder.pop_back();
-    }
-    return folder;
 }
 
 bool is_token(const std::wstring& text)
@@ -256,7 +246,7 @@ TEST(RunIdentity, TwoExpansionsOfTheUnpackTemplateInOneProcessAgree)
     Sleep(20);
     EXPECT_EQ(first, expand(unpack_template));
 
-    const std::wstring prefix = temp_folder_without_backslash() + L"\\onefile_" + own_id + L"_";
+    const std::wstring prefix = system_temp_folder() + L"\\onefile_" + own_id + L"_";
     ASSERT_EQ(prefix, first.substr(0, prefix.size()));
     const std::wstring rest = first.substr(prefix.size());  // six digits, "_", the token
     ASSERT_EQ(18u, rest.size()) << narrow(rest);

@@ -5,9 +5,11 @@
 #include "launcher/launch.h"
 #include "launcher/run_state.h"
 #include "paths/template.h"
-#include "tests/paths/scoped_variable.h"
+#include "tests/support/kit.h"
 #include "tests/support/probe.h"
+#include "tests/support/scoped_variable.h"
 #include "tests/support/seam.h"
+#include "tests/support/template_cases.h"
 
 #include <gtest/gtest.h>
 
@@ -22,13 +24,6 @@ std::wstring without_trailing_backslashes(std::wstring folder)
         folder.pop_back();
     }
     return folder;
-}
-
-std::wstring temp_folder()
-{
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    return without_trailing_backslashes(temp);
 }
 
 std::wstring shell_folder(int csidl)
@@ -117,7 +112,7 @@ void use_fake_folders(std::optional<std::wstring> temp, std::optional<std::wstri
 TEST(ExpandTemplate, ScansLiteralTextAndReferences)
 {
     scoped_variable parent(L"VELDRA_ONEFILE_PARENT", L"4711");
-    const std::wstring temp = temp_folder();
+    const std::wstring temp = system_temp_folder();
     const std::wstring long_name(5000, L'N');
     struct scan_case {
         const char* what;
@@ -154,6 +149,14 @@ TEST(ExpandTemplate, ScansLiteralTextAndReferences)
         expansion result = expand(c.template_text);
         EXPECT_EQ(c.expanded, result.expanded);
         EXPECT_EQ(c.output, result.output);
+    }
+}
+
+TEST(ExpandTemplate, TheSharedCasesExpandOrFailAsThePackerExpects)
+{
+    for (const auto& c : shared_template_cases) {
+        const std::wstring text(c.text, c.text + std::char_traits<char16_t>::length(c.text));
+        EXPECT_EQ(c.expands, expand(text).expanded) << narrow(text);
     }
 }
 

@@ -1,12 +1,13 @@
 // The walk and the extraction over hand-made archives: files, folders and the calls they cost,
 // the child's short walk, the directory cache and the failures of each step.
-#include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
 #include "paths/private_folder.h"
 #include "paths/template.h"
 #include "payload/extract.h"
 #include "payload/stream.h"
+#include "payload/writer.h"
 #include "tests/payload/frames.h"
+#include "tests/support/kit.h"
 #include "tests/support/probe.h"
 #include "tests/support/seam.h"
 
@@ -98,43 +99,11 @@ HRESULT WINAPI failing_home_folder(HWND, int, HANDLE, DWORD, LPWSTR)
     return E_FAIL;
 }
 
-std::wstring temp_folder()
-{
-    static int serial;
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    return std::wstring(temp) + L"veldra_walk_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-           std::to_wstring(++serial);
-}
-
-void remove_tree(const std::wstring& path)
+void remove_unpacked(const std::wstring& path)
 {
     // The hold a walk took on its folder would keep the folder from going.
     release_unpack_dir_hold();
-    remove_tree_once(path.c_str());
-}
-
-bool read_file(const std::wstring& path, std::string* bytes)
-{
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr) {
-        return false;
-    }
-    bytes->clear();
-    char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
-        bytes->append(chunk, got);
-    }
-    fclose(file);
-    return true;
-}
-
-std::string file_bytes(const std::wstring& path)
-{
-    std::string bytes = "<missing>";
-    read_file(path, &bytes);
-    return bytes;
+    remove_tree(path);
 }
 
 // The role and the stop flag the walk is given, as the road gives them.
@@ -169,13 +138,12 @@ walk_result walk(const std::vector<archive_entry>& entries, const std::string& a
 class Walk : public testing::Test {
 protected:
     seam_scope seam;
-    std::wstring unpack = temp_folder();
+    scoped_temp_folder temp;
+    // Made by the walk, as the parent makes its unpack folder.
+    std::wstring unpack = temp.path + L"\\unpack";
 
     void SetUp() override
     {
-        // Wine gives a new process the identifier of an earlier one: a name an earlier run of
-        // this program left behind is not this test's to trip over.
-        remove_tree(unpack);
         write_sizes.clear();
         directory_calls.clear();
         opened_files.clear();
@@ -185,7 +153,7 @@ protected:
     void TearDown() override
     {
         payload_close();
-        remove_tree(unpack);
+        release_unpack_dir_hold();
     }
 };
 
@@ -194,8 +162,8 @@ protected:
 TEST_F(Walk, TheWorkedExampleUnpacksItsTwoFilesAndClosesTheStream)
 {
     walk({{L"a.dll", "abc"}, {L"d\\b.txt", ""}});
-    EXPECT_EQ(file_bytes(unpack + L"\\a.dll"), "abc");
-    EXPECT_EQ(file_bytes(unpack + L"\\d\\b.txt"), "");
+    EXPECT_EQ(read_file_bytes(unpack + L"\\a.dll"), "abc");
+    EXPECT_EQ(read_file_bytes(unpack + L"\\d\\b.txt"), "");
     EXPECT_EQ(std::wstring(main_module_path), unpack + L"\\a.dll");
     EXPECT_EQ(payload_stream.decoder, nullptr);
 }
@@ -214,12 +182,12 @@ TEST_F(Walk, EntryDataGoesOutInChunksOfAtMost32768BytesWithNoEmptyWrite)
     };
     for (const auto& each : cases) {
         write_sizes.clear();
-        remove_tree(unpack);
+        remove_unpacked(unpack);
         prepare_walk(unpack);
         std::string data = noise(each.size, 9);
         walk({{L"main.dll", data}});
         EXPECT_EQ(write_sizes, each.writes) << each.size;
-        EXPECT_TRUE(file_bytes(unpack + L"\\main.dll") == data) << each.size;
+        EXPECT_TRUE(read_file_bytes(unpack + L"\\main.dll") == data) << each.size;
     }
 }
 
@@ -234,19 +202,19 @@ TEST_F(Walk, MissingFoldersAreTriedGoingUpAndMadeComingDownThenCached)
         above, unpack, unpack + L"\\d1\\d2", unpack + L"\\d1", unpack + L"\\d1\\d2",
     };
     EXPECT_EQ(directory_calls, expected);
-    EXPECT_EQ(file_bytes(unpack + L"\\d1\\d2\\g"), "2");
+    EXPECT_EQ(read_file_bytes(unpack + L"\\d1\\d2\\g"), "2");
 }
 
 TEST_F(Walk, ARepeatedNameOverwritesTheEarlierFile)
 {
     walk({{L"main.dll", "MZ"}, {L"x.txt", "the first and longer text"}, {L"x.txt", "second"}});
-    EXPECT_EQ(file_bytes(unpack + L"\\x.txt"), "second");
+    EXPECT_EQ(read_file_bytes(unpack + L"\\x.txt"), "second");
 }
 
 TEST_F(Walk, BytesAfterTheTerminatorAreNeverRead)
 {
     walk({{L"main.dll", "MZ"}}, "garbage that looks like no entry at all");
-    EXPECT_EQ(file_bytes(unpack + L"\\main.dll"), "MZ");
+    EXPECT_EQ(read_file_bytes(unpack + L"\\main.dll"), "MZ");
     EXPECT_EQ(payload_stream.decoder, nullptr);
 }
 
@@ -264,7 +232,7 @@ TEST_F(Walk, AnArchiveThatClaimsMoreDataThanItHoldsEndsWithStatus2AndKeepsEarlie
     payload_open_block(reinterpret_cast<const unsigned char*>(held_block.data()),
                        static_cast<uint32_t>(held_block.size()));
     EXPECT_EQ(exit_status_of([] { walk_archive(walk_as, &stop_requested); }), 2);
-    EXPECT_EQ(file_bytes(unpack + L"\\main.dll"), "MZ");
+    EXPECT_EQ(read_file_bytes(unpack + L"\\main.dll"), "MZ");
 }
 
 TEST_F(Walk, TheChildLeavesAfterTheFirstNameAndTouchesNoFile)
@@ -297,9 +265,7 @@ TEST_F(Walk, AChildThatMeetsTheTerminatorFirstReturnsWithNoMainModule)
 
 TEST_F(Walk, ATargetPathOf4095UnitsFitsAndOneOf4096Aborts)
 {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    scratch_file = std::wstring(temp) + L"veldra_scratch_" + std::to_wstring(GetCurrentProcessId());
+    scratch_file = temp_path_for(L"scratch");
     os.CreateDirectoryW = pretending_create_directory;
     os.CreateFileW = scratch_create_file;
     std::wstring name(1000, L'n');
@@ -461,7 +427,7 @@ TEST_F(Walk, AFileThatCannotBeOpenedEndsWithTheOpenLineAndKeepsEarlierFiles)
     EXPECT_EQ(result.exit_code, 2u);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "Error, failed to open '" + narrow(held) + "' for writing.\r\n");
-    EXPECT_EQ(file_bytes(unpack + L"\\main.dll"), "MZ");
+    EXPECT_EQ(read_file_bytes(unpack + L"\\main.dll"), "MZ");
 }
 
 TEST_F(Walk, AFailingWriteEndsWithTheUnpackLineAndTheSystemText)
@@ -492,7 +458,8 @@ TEST_F(Walk, AConsoleStopEndsTheWritingClosesTheFileAndIsReported)
 {
     os.WriteFile = write_then_stop;
     os.CreateFileW = counting_create_file;
-    std::string big(5 * 32768, 'x');
+    // More than the writer's queue holds, so that the walk meets the stop inside this file.
+    std::string big(3 * writer_slot_count * writer_slot_size, 'x');
     EXPECT_EQ(walk_stopped, walk({{L"main.dll", big}, {L"sub\\later.txt", "later"}}));
     EXPECT_EQ(2u, write_sizes.size());
     EXPECT_EQ(1, file_creations);
@@ -515,11 +482,209 @@ BOOL WINAPI write_fails_under_stop(HANDLE, LPCVOID, DWORD size, LPDWORD, LPOVERL
 TEST_F(Walk, AWriteThatFailsUnderAConsoleStopIsReportedAsTheStopWithTheFileClosed)
 {
     os.WriteFile = write_fails_under_stop;
-    // The fatal line would end the test with the seam's exit instead of the report.
-    EXPECT_EQ(walk_stopped, walk({{L"main.dll", "MZ"}, {L"later.txt", "later"}}));
+    // The fatal line would end the test with the seam's exit instead of the report. The first
+    // file is more than the writer's queue holds, so that the walk meets the stop inside it.
+    std::string big(3 * writer_slot_count * writer_slot_size, 'x');
+    EXPECT_EQ(walk_stopped, walk({{L"main.dll", big}, {L"later.txt", "later"}}));
     EXPECT_EQ(1u, write_sizes.size());
     EXPECT_NE(0, DeleteFileW((unpack + L"\\main.dll").c_str())) << GetLastError();
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((unpack + L"\\later.txt").c_str()));
+}
+
+namespace {
+
+// A write or close that fails at one position of the first file; every call is counted, on
+// whichever thread makes it.
+enum class fail_at { write, close };
+struct failure_position {
+    const char* where;
+    fail_at call;
+    int number;  // the failing write, counted from 1; for a close, the close of the first file
+};
+failure_position failing;
+volatile LONG writes_seen;
+volatile LONG writes_after_failure;
+volatile LONG closes_seen;
+std::string error_lines;
+
+BOOL WINAPI write_failing_at_position(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                                      LPOVERLAPPED overlapped)
+{
+    LONG number = InterlockedIncrement(&writes_seen);
+    if (failing.call == fail_at::write && number > failing.number) {
+        InterlockedIncrement(&writes_after_failure);
+    }
+    if (failing.call == fail_at::write && number == failing.number) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return ::WriteFile(file, data, size, written, overlapped);
+}
+
+// The handle is closed all the same: a close that reports a failure has still let go. Closes
+// count from the first write on, so the first is that of the file being written.
+BOOL WINAPI close_failing_at_position(HANDLE handle)
+{
+    BOOL closed = ::CloseHandle(handle);
+    if (failing.call == fail_at::close && writes_seen > 0 && InterlockedIncrement(&closes_seen) == failing.number) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return closed;
+}
+
+void record_error_line(unsigned long std_handle, const char* bytes, size_t length)
+{
+    if (std_handle == STD_ERROR_HANDLE) {
+        error_lines.append(bytes, length);
+    }
+}
+
+}  // namespace
+
+// The first file fills two slots and one chunk of a third: nine writes, the last of 100 bytes.
+// Wherever its writing fails, the run ends with the write line and the system's text, no
+// write follows the failing one, the walk never returns to start the child, and no file of the
+// run is left open, so that its folder can go.
+TEST_F(Walk, AFailedWriteOrCloseAtAnyPositionEndsWithTheWriteLineBeforeAnyChild)
+{
+    const failure_position positions[] = {
+        {"the first write", fail_at::write, 1},
+        {"a write in the middle, the first of the second slot", fail_at::write, 5},
+        {"the last chunk of the file", fail_at::write, 9},
+        {"the close of the file", fail_at::close, 1},
+    };
+    const std::string first(2 * writer_slot_size + 100, 'm');
+    const std::string expected =
+        "Error, couldn't unpack file to target path. ([Error 112] " + system_text(112) + ")\r\n";
+    for (const failure_position& position : positions) {
+        SCOPED_TRACE(position.where);
+        failing = position;
+        writes_seen = 0;
+        writes_after_failure = 0;
+        closes_seen = 0;
+        error_lines.clear();
+        remove_unpacked(unpack);
+        prepare_walk(unpack);
+        os.WriteFile = write_failing_at_position;
+        os.CloseHandle = close_failing_at_position;
+        os.standard_write = record_error_line;
+        bool returned = false;
+        EXPECT_EQ(2, exit_status_of([&] {
+                      walk({{L"main.dll", first}, {L"sub\\second.dat", std::string(70000, 's')}});
+                      returned = true;
+                  }));
+        EXPECT_FALSE(returned);
+        EXPECT_EQ(expected, error_lines);
+        EXPECT_EQ(0, writes_after_failure);
+        seam_restore("WriteFile");
+        seam_restore("CloseHandle");
+        seam_restore("standard_write");
+        payload_close();
+        remove_unpacked(unpack);
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(unpack.c_str())) << "a file of the run is still open";
+    }
+}
+
+namespace {
+
+// A volume that fills up inside a chunk: the write takes half of what it is given and succeeds,
+// the next one fails.
+volatile LONG short_writes;
+BOOL WINAPI write_half_then_fail(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    if (InterlockedIncrement(&short_writes) == 1) {
+        return ::WriteFile(file, data, size / 2, written, overlapped);
+    }
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+// A write that reports success without taking a byte.
+BOOL WINAPI write_nothing(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED)
+{
+    *written = 0;
+    return TRUE;
+}
+
+}  // namespace
+
+// The last file's only chunk is the one cut short: nothing after it would tell, so the short
+// write itself must end the run, never a short file and a run that goes on.
+TEST_F(Walk, AWriteThatSucceedsShortIsContinuedAndItsFailureEndsTheRun)
+{
+    struct short_write {
+        const char* what;
+        decltype(os.WriteFile) call;
+        unsigned long code;
+    };
+    const short_write cases[] = {
+        {"half, then the disk is full", write_half_then_fail, ERROR_DISK_FULL},
+        {"success without a byte", write_nothing, ERROR_WRITE_FAULT},
+    };
+    for (const short_write& write : cases) {
+        SCOPED_TRACE(write.what);
+        short_writes = 0;
+        error_lines.clear();
+        remove_unpacked(unpack);
+        prepare_walk(unpack);
+        os.WriteFile = write.call;
+        os.standard_write = record_error_line;
+        EXPECT_EQ(2, exit_status_of([] { walk({{L"main.dll", std::string(1000, 'm')}}); }));
+        EXPECT_EQ("Error, couldn't unpack file to target path. ([Error " + std::to_string(write.code) + "] " +
+                      system_text(write.code) + ")\r\n",
+                  error_lines);
+        seam_restore("WriteFile");
+        seam_restore("standard_write");
+        payload_close();
+    }
+}
+
+namespace {
+
+int thread_starts;
+
+HANDLE WINAPI counting_create_thread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start,
+                                     LPVOID parameter, DWORD flags, LPDWORD id)
+{
+    ++thread_starts;
+    return ::CreateThread(security, stack, start, parameter, flags, id);
+}
+
+HANDLE WINAPI failing_create_thread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD)
+{
+    ++thread_starts;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+}  // namespace
+
+TEST_F(Walk, TheChildStartsNoWriterThread)
+{
+    thread_starts = 0;
+    prepare_walk(unpack, true);
+    os.CreateThread = counting_create_thread;
+    walk({{L"main.dll", "MZ"}, {L"other.dll", "xx"}});
+    EXPECT_EQ(0, thread_starts);
+}
+
+// Where no thread can be started the walk writes on its own thread: the same files, the same
+// chunks.
+TEST_F(Walk, WithoutAWriterThreadEveryFileIsWrittenAllTheSame)
+{
+    writer_end();
+    thread_starts = 0;
+    os.CreateThread = failing_create_thread;
+    os.WriteFile = counting_write_file;
+    const std::string big(writer_slot_size + 32769, 'b');
+    walk({{L"main.dll", big}, {L"empty.txt", ""}, {L"d\\small.txt", "small"}});
+    writer_end();
+    EXPECT_EQ(1, thread_starts);
+    EXPECT_EQ(big, read_file_bytes(unpack + L"\\main.dll"));
+    EXPECT_EQ("", read_file_bytes(unpack + L"\\empty.txt"));
+    EXPECT_EQ("small", read_file_bytes(unpack + L"\\d\\small.txt"));
+    EXPECT_EQ((std::vector<DWORD>{32768, 32768, 32768, 32768, 32768, 1, 5}), write_sizes);
 }
 
 // argv: unpack folder, the unsafe name, "parent" or "child". A good file comes first, so the
@@ -625,7 +790,7 @@ TEST_F(Walk, AnUnpackFolderThatExistsAlreadyIsRefusedAndNothingIsWrittenOrRemove
     EXPECT_EQ(result.exit_code, 2u);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "Error, couldn't create a fresh unpack folder '" + narrow(unpack) + "'.\r\n");
-    EXPECT_EQ(file_bytes(planted), "planted");
+    EXPECT_EQ(read_file_bytes(planted), "planted");
     EXPECT_EQ(GetFileAttributesW((unpack + L"\\sub").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
@@ -634,7 +799,7 @@ TEST_F(Walk, AMissingFolderAboveTheUnpackFolderIsMadeAsBefore)
     const std::wstring below = unpack + L"\\run_1";
     prepare_walk(below);
     walk({{L"main.dll", "MZ"}});
-    EXPECT_EQ(file_bytes(below + L"\\main.dll"), "MZ");
+    EXPECT_EQ(read_file_bytes(below + L"\\main.dll"), "MZ");
 }
 
 namespace {

@@ -2,7 +2,7 @@
 // its header or entries is refused before an entry is used.
 #include "payload/file_table.h"
 
-#include "../support/file_table_bytes.h"
+#include "tests/support/file_table_bytes.h"
 
 #include <gtest/gtest.h>
 

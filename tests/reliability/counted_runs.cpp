@@ -1,5 +1,5 @@
-// Launcher runs counted through a job object, listings of unpacked folders, and the runner
-// that the interrupt script starts launchers with.
+// Listings of unpacked folders, and the runner that the interrupt script starts launchers
+// with.
 #include "tests/reliability/counted_runs.h"
 
 #include <algorithm>
@@ -27,27 +27,6 @@ void append_listing(const std::wstring& folder, const std::wstring& relative, st
 
 }  // namespace
 
-counted_launch start_counted(const std::wstring& executable, const std::wstring& command_line,
-                             const std::wstring& temp, const environment_changes& changes)
-{
-    // Captured beside this process's own temp files, never in `temp`: a test may fill that.
-    wchar_t own_temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, own_temp);
-    std::wstring stem = std::wstring(own_temp) + L"veldra_capture_" + std::to_wstring(GetCurrentProcessId());
-    environment_changes all = changes;
-    all.emplace_back(L"TMP", temp);
-    all.emplace_back(L"TEMP", temp);
-    return start_process(executable, command_line, stem, all, L"", start_as::in_job);
-}
-
-counted_result finish_counted(counted_launch& started)
-{
-    counted_result result;
-    result.run = finish_process(started);
-    result.processes = result.run.processes;
-    return result;
-}
-
 std::vector<std::string> listing_of(const std::wstring& folder)
 {
     std::vector<std::string> lines;
@@ -59,7 +38,7 @@ std::vector<std::string> listing_of(const std::wstring& folder)
 std::vector<std::string> read_listing(const std::wstring& path)
 {
     std::vector<std::string> lines;
-    std::string text = read_text_file(path);
+    std::string text = read_file_bytes(path);
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
@@ -71,16 +50,6 @@ std::vector<std::string> read_listing(const std::wstring& path)
     }
     std::sort(lines.begin(), lines.end());
     return lines;
-}
-
-std::string read_text_file(const std::wstring& path)
-{
-    return file_exists(path) ? read_file_bytes(path) : "<missing>";
-}
-
-bool file_exists(const std::wstring& path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 namespace {
@@ -103,13 +72,13 @@ VELDRA_PROBE(run_counted)
     for (int i = 3; i < argc; ++i) {
         line += L" " + quote_argument(argv[i]);
     }
-    counted_launch started = start_counted(argv[2], line, argv[1]);
-    counted_result result = finish_counted(started);
-    fwrite(result.run.out.data(), 1, result.run.out.size(), stdout);
-    fwrite(result.run.err.data(), 1, result.run.err.size(), stderr);
+    started_process started = start_launcher(argv[2], line, argv[1], {}, L"", start_as::in_job);
+    process_result result = finish_process(started);
+    fwrite(result.out.data(), 1, result.out.size(), stdout);
+    fwrite(result.err.data(), 1, result.err.size(), stderr);
     FILE* file = _wfopen(argv[0], L"wb");
     if (file != nullptr) {
-        fprintf(file, "0x%08lx %lu\n", result.run.exit_code, result.processes);
+        fprintf(file, "0x%08lx %lu\n", result.exit_code, result.processes);
         fclose(file);
     }
     return 0;

@@ -21,6 +21,14 @@ std::wstring work_file(const std::wstring& name)
     return work + L"\\" + name;
 }
 
+// Every run of this suite goes into a job of its own, so that a test sees how many processes
+// the run made.
+started_process start_counted(const std::wstring& executable, const std::wstring& command_line,
+                              const std::wstring& temp, const environment_changes& changes = {})
+{
+    return start_launcher(executable, command_line, temp, changes, L"", start_as::in_job);
+}
+
 std::string names_in(const std::wstring& folder)
 {
     std::string names;
@@ -28,11 +36,6 @@ std::string names_in(const std::wstring& folder)
         names += utf8(name) + " ";
     }
     return names;
-}
-
-void expect_temp_empty(const std::wstring& temp)
-{
-    EXPECT_TRUE(folder_entries(temp).empty()) << "left in the temp folder: " << names_in(temp);
 }
 
 // The folder the application reported, checked against the template's shape under `temp`.
@@ -84,7 +87,7 @@ protected:
 TEST_F(LargeApplication, TwentyConcurrentLaunchesEachGetTheirOwnFolderAndStatus)
 {
     const int runs = 20;
-    std::vector<counted_launch> launches;
+    std::vector<started_process> launches;
     for (int i = 0; i < runs; ++i) {
         const std::wstring n = std::to_wstring(i);
         launches.push_back(start_counted(work_file(L"large.exe"), L"large", temp,
@@ -97,34 +100,34 @@ TEST_F(LargeApplication, TwentyConcurrentLaunchesEachGetTheirOwnFolderAndStatus)
     std::set<std::string> folders;
     for (int i = 0; i < runs; ++i) {
         SCOPED_TRACE("run " + std::to_string(i));
-        counted_result result = finish_counted(launches[i]);
-        EXPECT_EQ(static_cast<unsigned long>(100 + i), result.run.exit_code) << result.run.out << result.run.err;
+        process_result result = finish_process(launches[i]);
+        EXPECT_EQ(static_cast<unsigned long>(100 + i), result.exit_code) << result.out << result.err;
         EXPECT_EQ(2u, result.processes);
-        EXPECT_EQ("", result.run.out);
-        EXPECT_EQ("", result.run.err);
+        EXPECT_EQ("", result.out);
+        EXPECT_EQ("", result.err);
         const std::wstring n = std::to_wstring(i);
-        std::string folder = read_text_file(report(L"folder_" + n));
+        std::string folder = read_file_bytes(report(L"folder_" + n));
         expect_unpack_folder_under(temp, folder);
         folders.insert(folder);
         EXPECT_EQ(expected_files, read_listing(report(L"list_" + n)));
     }
     EXPECT_EQ(static_cast<size_t>(runs), folders.size()) << "two runs shared a folder";
-    expect_temp_empty(temp);
+    expect_folder_empty(temp);
 }
 
 TEST_F(LargeApplication, AnAccessViolationReachesTheCallerAndTheFolderIsRemoved)
 {
-    counted_launch started = start_counted(work_file(L"large.exe"), L"large", temp,
+    started_process started = start_counted(work_file(L"large.exe"), L"large", temp,
                                            {{L"FIXTURE_FOLDER", report(L"folder")}, {L"FIXTURE_CRASH", L"1"}});
-    counted_result result = finish_counted(started);
+    process_result result = finish_process(started);
     // Wine also starts its crash debugger in the job (disabled here), so processes are not counted.
-    EXPECT_EQ(0xC0000005ul, result.run.exit_code) << result.run.out << result.run.err;
-    EXPECT_EQ("", result.run.out);
+    EXPECT_EQ(0xC0000005ul, result.exit_code) << result.out << result.err;
+    EXPECT_EQ("", result.out);
     // The application ran in its folder before it crashed; the folder is gone now.
-    std::string folder = read_text_file(report(L"folder"));
+    std::string folder = read_file_bytes(report(L"folder"));
     expect_unpack_folder_under(temp, folder);
     EXPECT_FALSE(file_exists(from_utf8(folder)));
-    expect_temp_empty(temp);
+    expect_folder_empty(temp);
 }
 
 namespace {
@@ -134,12 +137,12 @@ namespace {
 std::vector<std::string> run_damaged(const std::wstring& executable, const std::wstring& temp_folder,
                                      const std::wstring& folder_report)
 {
-    counted_launch started =
+    started_process started =
         start_counted(work_file(executable), L"damaged", temp_folder, {{L"FIXTURE_FOLDER", folder_report}});
-    counted_result result = finish_counted(started);
-    EXPECT_EQ(2u, result.run.exit_code);
-    EXPECT_EQ("Error, couldn't decode attached data.\r\n", result.run.out);
-    EXPECT_EQ("", result.run.err);
+    process_result result = finish_process(started);
+    EXPECT_EQ(2u, result.exit_code);
+    EXPECT_EQ("Error, couldn't decode attached data.\r\n", result.out);
+    EXPECT_EQ("", result.err);
     EXPECT_EQ(1u, result.processes) << "a child was started";
     EXPECT_FALSE(file_exists(folder_report)) << "the application ran";
     // A fatal stop does not clean up: the folder stays.
@@ -191,13 +194,13 @@ TEST_F(LargeApplication, AFullDiskStopsTheParentWithTheSystemsReasonAndNoChild)
     }
     std::wstring small_temp = full_fs + L"\\temp";
     CreateDirectoryW(small_temp.c_str(), nullptr);
-    counted_launch started =
+    started_process started =
         start_counted(work_file(L"large.exe"), L"large", small_temp, {{L"FIXTURE_FOLDER", report(L"folder")}});
-    counted_result result = finish_counted(started);
-    EXPECT_EQ(2u, result.run.exit_code);
-    EXPECT_EQ("", result.run.out);
+    process_result result = finish_process(started);
+    EXPECT_EQ(2u, result.exit_code);
+    EXPECT_EQ("", result.out);
     EXPECT_EQ("Error, couldn't unpack file to target path. ([Error 112] " + system_text(112) + ")\r\n",
-              result.run.err);
+              result.err);
     EXPECT_EQ(1u, result.processes) << "a child was started";
     EXPECT_FALSE(file_exists(report(L"folder"))) << "the application ran";
 
@@ -222,15 +225,15 @@ TEST(NonAsciiNames, UnpackUnderTheirExactNames)
     ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
     std::wstring reports = make_temp_folder();
 
-    counted_launch started = start_counted(work_file(L"names.exe"), L"names", temp,
+    started_process started = start_counted(work_file(L"names.exe"), L"names", temp,
                                            {{L"FIXTURE_FOLDER", reports + L"\\folder"},
                                             {L"FIXTURE_LIST", reports + L"\\list"}});
-    counted_result result = finish_counted(started);
-    EXPECT_EQ(0u, result.run.exit_code) << result.run.out << result.run.err;
-    EXPECT_EQ("", result.run.out);
-    EXPECT_EQ("", result.run.err);
+    process_result result = finish_process(started);
+    EXPECT_EQ(0u, result.exit_code) << result.out << result.err;
+    EXPECT_EQ("", result.out);
+    EXPECT_EQ("", result.err);
 
-    std::wstring folder = from_utf8(read_text_file(reports + L"\\folder"));
+    std::wstring folder = from_utf8(read_file_bytes(reports + L"\\folder"));
     EXPECT_EQ(temp + L"\\onefile_", folder.substr(0, temp.size() + 9));
     std::set<std::wstring> names;
     for (const auto& line : read_listing(reports + L"\\list")) {
@@ -246,7 +249,7 @@ TEST(NonAsciiNames, UnpackUnderTheirExactNames)
     };
     EXPECT_EQ(expected, names);
     EXPECT_EQ(listing_of(work_file(L"names")), read_listing(reports + L"\\list"));
-    expect_temp_empty(temp);
+    expect_folder_empty(temp);
     remove_tree(temp.substr(0, temp.rfind(L'\\')));
     remove_tree(reports);
 }

@@ -21,7 +21,18 @@ esac
 wine() { "$loader" "$@"; }
 zstd_inc="$DEPS/zstd/$arch/include"
 zstd_lib="$DEPS/zstd/$arch/lib/libzstd.a"
-wine_temp="$(wine winepath -u 'C:\users\root\Temp' 2>/dev/null || echo "$WINEPREFIX/drive_c/users/root/Temp")"
+# The prefix's own temp folder, asked of it once its server runs: as Windows and as Linux sees it.
+wine_temp_windows=""
+wine_temp=""
+find_wine_temp() {
+  wine_temp_windows="$(wine cmd.exe /c echo %TEMP% </dev/null 2>/dev/null | tr -d '\r' | tail -n1)"
+  wine_temp="$(wine winepath -u "$wine_temp_windows" 2>/dev/null | tr -d '\r')"
+  wine_temp="${wine_temp%/}"
+  if [ -z "$wine_temp_windows" ] || [ ! -d "$wine_temp" ]; then
+    say "could not find the Wine prefix's temp folder (got '$wine_temp_windows', '$wine_temp')"
+    exit 1
+  fi
+}
 
 say() { printf 'bench: %s\n' "$*" >&2; }
 
@@ -79,7 +90,7 @@ launcher_run() { measure "launcher_$1" "true" "$loader" "$work/$1/launcher.exe";
 # A later start of the cached mode: the warm-up run unpacks, every measured run only checks.
 cached_run() { measure "cached_$1" "true" "$loader" "$work/$1/cached.exe"; }
 limit_run() {
-  measure "limit_$1" "rm -rf '$wine_temp/limit_out'" "$loader" "$work/$1/limit.exe" 'C:\users\root\Temp\limit_out'
+  measure "limit_$1" "rm -rf '$wine_temp/limit_out'" "$loader" "$work/$1/limit.exe" "'$wine_temp_windows\\limit_out'"
 }
 
 # The pipeline that packs replaced: a packer that compiled the build constants, assembled the
@@ -244,7 +255,9 @@ main() {
   "$WINESERVER" -p 2>/dev/null || true  # a server that is already up is as good
   wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
   trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
+  find_wine_temp
   "${cc[@]}" -o "$work/trivial.exe" "$here/trivial.c"
+  "${cc[@]}" -DTRIVIAL_SHELL32 -o "$work/trivial_shell32.exe" "$here/trivial.c" -lshell32
 
   local mb rows_plot=""
   for mb in "${sizes[@]}"; do
@@ -269,6 +282,8 @@ main() {
   start_one=$(measure start_one true "$loader" "$work/trivial.exe")
   start_spawn=$(measure start_spawn true "$loader" "$work/trivial.exe" spawn)
   process_start=$(python3 -c "print(max(0.0, $start_spawn - $start_one))")
+  local start_shell32
+  start_shell32=$(measure start_shell32 true "$loader" "$work/trivial_shell32.exe")
   tar -C "$dir/app" -cf - . | zstd -q -T0 --long=27 -o "$dir/app.tar.zst" -f
   zstd_native=$(measure zstd_native true "zstd -q -d -c '$dir/app.zst' > /dev/null")
   tar_native=$(measure tar_native "rm -rf '$work/tar_out' && mkdir -p '$work/tar_out'" \
@@ -283,12 +298,20 @@ main() {
   packer_size=$(stat -c %s "$dir/app.zst")
   zstd_size=$(stat -c %s "$work/z.zst")
 
+  # Where one run goes, phase by phase, at the smallest size and at the main one.
+  local small="${sizes[0]}"
+  say "tracing the phases of one run at ${small} and ${main_size} MB"
+  python3 "$here/phases.py" "$loader" "$work/$small/launcher.exe" "$runs" "$work/phases_small.json"
+  python3 "$here/phases.py" "$loader" "$dir/launcher.exe" "$runs" "$work/phases_main.json"
+
   pack_times
   startup_times
   sweep_times
   python3 "$here/report.py" --work "$work" --docs "$docs" --main-size "$main_size" \
-    --launcher "$launcher" --limit "$limit" --cached "$(median_of "$work/cached_${main_size}.json")" \
-    --start-one "$start_one" --decode-only "$decode_only" --process-start "$process_start" \
+    --small-size "$small" --small-launcher "$(median_of "$work/launcher_${small}.json")" \
+    --small-limit "$(median_of "$work/limit_${small}.json")" --start-one "$start_one" \
+    --start-shell32 "$start_shell32" \
+    --launcher "$launcher" --limit "$limit" --cached "$(median_of "$work/cached_${main_size}.json")" --decode-only "$decode_only" --process-start "$process_start" \
     --entry "$entry" --zstd-native "$zstd_native" --tar-native "$tar_native" \
     --packer "$packer" --zstd-cmd "$zstd_cmd" --packer-size "$packer_size" --zstd-size "$zstd_size" \
     --level "$level_used" --zstd-level "$zstd_level" --window "$(frame_window "$dir/app.block")" \
@@ -304,6 +327,7 @@ elif [ -n "${VELDRA_BENCH_SWEEP_ONLY:-}" ]; then
   "$ROOT/veldra" build >/dev/null
   "$WINESERVER" -p 2>/dev/null || true
   trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
+  find_wine_temp
   sweep_times
   python3 "$here/report.py" --sweep-only --work "$work" --docs "$docs"
   sed -n '/^## Start-up sweep/,/^## How it is measured/p' "$docs/benchmarks.md" | head -n -1

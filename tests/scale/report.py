@@ -1,5 +1,6 @@
 """Writes the benchmark table (docs/benchmarks.md) from the medians that bench.sh measured."""
 import argparse
+import json
 import os
 import platform
 import subprocess
@@ -98,6 +99,79 @@ def sweep_section(work):
         f"{int(times['limit'])} |\n\n")
 
 
+PHASES_SECTION = "## Where a run goes"
+
+
+def phases_section(work, small_size, main_size, start_one, start_shell32):
+    """The phases of one run at the smallest size and at the main one, from phases.py's traces."""
+    tables = []
+    for name in ("small", "main"):
+        with open(f"{work}/phases_{name}.json") as file:
+            tables.append(json.load(file))
+    rows = []
+    for (phase, small), (_, main) in zip(tables[0]["phases"], tables[1]["phases"]):
+        rows.append(f"| {phase} | {small:.3f} s | {main:.3f} s |")
+    rows.append(f"| whole run, traced | {tables[0]['traced_total']:.3f} s | {tables[1]['traced_total']:.3f} s |")
+    return (
+        f"{PHASES_SECTION}\n\n"
+        "One run cut at the calls each phase ends with, from Wine's timestamped trace of process calls and "
+        "DLL loads (`WINEDEBUG=+timestamp,+process,+loaddll`, `tests/scale/phases.py`), medians of repeated "
+        "runs. The trace costs time of its own, so the traced whole run is longer than the untraced median "
+        "above; the phases show where the time goes, not what each costs untraced.\n\n"
+        f"| phase | {small_size} MB | {main_size} MB |\n|---|---|---|\n" + "\n".join(rows) + "\n\n"
+        "| for comparison | median |\n|---|---|\n"
+        f"| a trivial program that imports KERNEL32 alone, whole run | {start_one:.3f} s |\n"
+        f"| the same program importing SHELL32 and splitting its command line with it | {start_shell32:.3f} s |\n"
+        f"| what the SHELL32 import costs each process (it loads USER32, GDI32 and more, whose "
+        f"initialization runs before the launcher's first instruction) | {start_shell32 - start_one:.3f} s |\n\n"
+        "What a small application pays beyond decoding and writing, and whose it is:\n\n"
+        "- Two Wine process starts with their DLL loads, one per role. Of each, the SHELL32 import's share "
+        "is the row above: the image's imports are fixed at KERNEL32 and SHELL32 (for "
+        "`CommandLineToArgvW`), so it is paid twice on every run; splitting the command line in the "
+        "launcher itself and dropping the import would save it, a change of the image's contract.\n"
+        "- The child's creation, the child's check of its parent and its load of the main DLL, which Wine "
+        "reads whole into memory when its sections are not page-aligned in the file (the application's "
+        "own layout).\n"
+        "- The removal walk after the child: every file and folder is opened, checked and marked for "
+        "deletion through handles, a few round trips to the Wine server each.\n"
+        "- The parent's expansion of `{HOME}` for its folder cache loads OLE32 and COMBASE under Wine.\n\n")
+
+
+DECODING_SECTION = "## Decoding under Wine"
+
+
+def decoding_section(main_size, decode_only, start_one, zstd_native):
+    """The decoder under Wine against the native one on the same frame."""
+    wine_decode = max(0.0, decode_only - start_one)
+    return (
+        f"{DECODING_SECTION}\n\n"
+        f"The {main_size} MB application's frame, decoded through one 128 KiB buffer.\n\n"
+        "| what | median |\n|---|---|\n"
+        f"| native `zstd -d` to /dev/null, whole process | {zstd_native:.3f} s |\n"
+        f"| the launcher's toolchain and decoder under Wine, whole process | {decode_only:.3f} s |\n"
+        f"| the same less one Wine start of a trivial program | {wine_decode:.3f} s, "
+        f"{wine_decode / zstd_native if zstd_native else float('nan'):.2f}x native |\n\n"
+        "Where the earlier gap of about two to one went:\n\n"
+        "- The decode-only reference used to decode the whole archive into a buffer that doubled as it grew: "
+        "reallocations and the first touch of every page of the whole output, about twice the decoding "
+        "itself. The same decoder streaming through a 128 KiB buffer, as the launcher does, comes close to "
+        "native `zstd -d` (the table above).\n"
+        "- The launcher's `memcpy`, `memmove` and `memset` (launcher/c_runtime.cpp) were byte loops; they "
+        "now copy words and use the string instructions for long runs. In a profile of the 50 MB run "
+        "(`perf`) `memcpy` is then about 2% of the decoding thread's samples.\n"
+        "- The first touch of the decoder's window costs as many page faults under Wine as natively (no "
+        "huge pages: Wine asks for none and the kernel gives them only on request); both pay it.\n"
+        "- The decoder is built at the library's own -O3. Its assembly Huffman loop is for Linux and macOS "
+        "alone (it takes its argument in the System V register); on x64 the C loops are chosen per "
+        "processor (BMI2) at run time, as natively. A native build without the assembly loop decodes within "
+        "about 10% of one with it.\n"
+        "- Wine reads a PE image whose sections are not page-aligned in the file into memory instead of "
+        "mapping it: each of the two processes reads the launcher's whole image, block included, before "
+        "its first instruction, and the child the main DLL. With the block's section moved by hand to a "
+        "page-aligned file offset (0xC00 bytes of padding before it in a packed 50 MB launcher) Wine maps it "
+        "instead, and the whole run took about 11% less; that layout is the packer's to make.\n\n")
+
+
 def write_section(docs, heading, section):
     """Puts the section in place of the one there, before "How it is measured", or appends it."""
     path = f"{docs}/benchmarks.md"
@@ -118,10 +192,11 @@ def main():
     p.add_argument("--pack-only", action="store_true")
     p.add_argument("--startup-only", action="store_true")
     p.add_argument("--sweep-only", action="store_true")
-    for name in ["work", "docs", "main-size", "level", "zstd-level", "window"]:
+    for name in ["work", "docs", "main-size", "small-size", "level", "zstd-level", "window"]:
         p.add_argument("--" + name, default="")
-    for name in ["launcher", "limit", "cached", "start-one", "decode-only", "process-start", "entry", "zstd-native", "tar-native",
-                 "packer", "zstd-cmd", "packer-size", "zstd-size", "archive-bytes", "frame-bytes"]:
+    for name in ["launcher", "limit", "decode-only", "process-start", "entry", "zstd-native", "tar-native",
+                 "packer", "zstd-cmd", "packer-size", "zstd-size", "archive-bytes", "frame-bytes",
+                 "small-launcher", "small-limit", "start-one", "start-shell32", "cached"]:
         p.add_argument("--" + name, type=float, default=0.0)
     a = p.parse_args()
     if a.pack_only:
@@ -147,6 +222,10 @@ def main():
 
     launcher_target = ratio(a.launcher, a.limit + a.process_start)
     cached_target = ratio(a.cached, a.start_one)
+    decode_reference = a.decode_only + a.process_start
+    overlap_target = ratio(a.launcher, decode_reference)
+    native_target = ratio(a.launcher, a.zstd_native)
+    small_bound = a.small_limit + 2 * a.process_start
     packer_time = ratio(a.packer, a.zstd_cmd)
     packer_size = ratio(a.packer_size, a.zstd_size)
     child_memory = memory.get("child_peak_private", 0)
@@ -159,20 +238,30 @@ def main():
         ("launcher, whole run (parent, unpack, child, run_code, removal)", f"{a.launcher:.3f} s", ""),
         ("launcher, start to entry of run_code", f"{a.entry:.3f} s", ""),
         ("limit: decode and write, same Wine and toolchain", f"{a.limit:.3f} s", f"{ratio(a.launcher, a.limit):.2f}x"),
-        ("limit: decode into memory only", f"{a.decode_only:.3f} s", f"{ratio(a.launcher, a.decode_only):.2f}x"),
+        ("limit: decode only, through one 128 KiB buffer", f"{a.decode_only:.3f} s", f"{ratio(a.launcher, a.decode_only):.2f}x"),
         ("one process start inside Wine", f"{a.process_start:.3f} s", ""),
         ("cached mode, a later start (check only, no unpack)", f"{a.cached:.3f} s", ""),
-        ("one process start: `wine` running a trivial program", f"{a.start_one:.3f} s", ""),
+        ("decode only + one process start", f"{decode_reference:.3f} s", f"{overlap_target:.2f}x"),
         ("native `zstd -d` of the same frame to /dev/null", f"{a.zstd_native:.3f} s", f"{ratio(a.launcher, a.zstd_native):.2f}x"),
         ("native `tar --zstd -xf` of the same tree", f"{a.tar_native:.3f} s", f"{ratio(a.launcher, a.tar_native):.2f}x"),
         (f"packer, level {a.level}", f"{a.packer:.3f} s, {int(a.packer_size):,} B", ""),
         (f"`zstd -T0 --long=27 -{a.zstd_level}` on the same archive stream", f"{a.zstd_cmd:.3f} s, {int(a.zstd_size):,} B", ""),
+        (f"launcher at {a.small_size} MB, whole run", f"{a.small_launcher:.3f} s", ""),
+        (f"limit at {a.small_size} MB: decode and write", f"{a.small_limit:.3f} s",
+         f"{a.small_launcher - a.small_limit:+.3f} s"),
         ("parent peak private bytes", f"{memory.get('parent_peak_private', 0) / mib:.1f} MiB", ""),
         ("child peak private bytes", f"{child_memory / mib:.1f} MiB", ""),
     ]
     targets = [
         ("launcher whole run <= 1.10 x (limit + one process start)", f"{launcher_target:.3f}", verdict(launcher_target <= 1.10)),
-        ("cached later start <= 3 x one process start", f"{cached_target:.3f}", verdict(cached_target <= 3.0)),
+        (f"{a.main_size} MB whole run <= 1.20 x (decode only + one process start)", f"{overlap_target:.3f}",
+         verdict(overlap_target <= 1.20)),
+        (f"{a.main_size} MB whole run <= 1.6 x native `zstd -d`", f"{native_target:.3f}",
+         verdict(native_target <= 1.6)),
+        (f"{a.small_size} MB whole run <= decode and write + 2 x one process start",
+         f"{a.small_launcher:.3f} s of {small_bound:.3f} s", verdict(a.small_launcher <= small_bound)),
+        ("cached later start <= 3 x one process start (trivial program, KERNEL32 alone)", f"{cached_target:.3f}",
+         verdict(cached_target <= 3.0)),
         ("packer time <= 1.05 x zstd command", f"{packer_time:.3f}", verdict(packer_time <= 1.05)),
         ("packer size <= 1.001 x zstd command", f"{packer_size:.4f}", verdict(packer_size <= 1.001)),
         ("child peak private bytes <= window + 4 MiB",
@@ -191,6 +280,8 @@ def main():
         for row in targets:
             out.write(f"| {row[0]} | {row[1]} | {row[2]} |\n")
         out.write("\n![launcher and limit against archive size](benchmarks.png)\n\n")
+        out.write(phases_section(a.work, a.small_size, a.main_size, a.start_one, a.start_shell32))
+        out.write(decoding_section(a.main_size, a.decode_only, a.start_one, a.zstd_native))
         out.write(pack_section(a.work, a.main_size, a.archive_bytes))
         out.write(startup_section(a.work))
         out.write(sweep_section(a.work))
@@ -204,7 +295,8 @@ def main():
             "from the start of the `wine` command to the moment `run_code` records on entry.\n"
             "- The limit is a program built with the same toolchain and the same zstd decoder that decodes the "
             "same frame, embedded the same way, with `ZSTD_decompressStream` into memory and writes each file "
-            "with one `CreateFileW`/`WriteFile`; it removes nothing. One process start is the difference "
+            "with one `CreateFileW`/`WriteFile`; it removes nothing. Decode only is the same program decoding "
+            "through one 128 KiB buffer and writing nothing. One process start is the difference "
             "between a trivial program that starts itself once more and waits, and the same program alone.\n"
             "- Peak private bytes are what `GetProcessMemoryInfo` reports (`PeakPagefileUsage`), read by "
             "`run_code` for the child and for its parent while both are alive. Wine counts committed memory "

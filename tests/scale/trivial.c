@@ -1,11 +1,20 @@
 /* The cost of one process start under the same Wine: alone it returns at once; with "spawn"
- * it starts itself once more with inherited handles and waits, as the launcher's parent does. */
+ * it starts itself once more with inherited handles and waits, as the launcher's parent does.
+ * Built with TRIVIAL_SHELL32 it imports SHELL32 as the launcher does, and splits its command
+ * line with it, so that the two builds differ by what that import loads. */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <wchar.h>
+#ifdef TRIVIAL_SHELL32
+#include <shellapi.h>
+#endif
 
 int wmain(int argc, wchar_t** argv)
 {
+#ifdef TRIVIAL_SHELL32
+    int count;
+    LocalFree(CommandLineToArgvW(GetCommandLineW(), &count));
+#endif
     if (argc > 1 && wcscmp(argv[1], L"spawn") == 0) {
         wchar_t self[MAX_PATH];
         GetModuleFileNameW(NULL, self, MAX_PATH);

@@ -1,10 +1,14 @@
 // Probe registry and the process runner used by tests that watch a whole process.
 #include "tests/support/probe.h"
 
+#include "launcher/command_line.h"
 #include "os/win_calls.h"
+#include "tests/support/kit.h"
+#include "tests/support/scoped_variable.h"
 
 #include <cstdio>
 #include <cwchar>
+#include <list>
 #include <map>
 
 namespace {
@@ -18,22 +22,6 @@ std::map<std::wstring, probe_function>& probes()
 const wchar_t probe_flag[] = L"--veldra-probe";
 
 }  // namespace
-
-std::string read_file_bytes(const std::wstring& path)
-{
-    std::string bytes;
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr) {
-        return bytes;
-    }
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
-        bytes.append(chunk, got);
-    }
-    fclose(file);
-    return bytes;
-}
 
 std::string system_text(unsigned long code)
 {
@@ -57,22 +45,6 @@ HANDLE create_capture_file(const std::wstring& path)
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-// Applies the changes to this process's environment and returns the previous values.
-environment_changes apply_environment(const environment_changes& changes)
-{
-    environment_changes previous;
-    for (const auto& change : changes) {
-        static wchar_t buffer[32768];
-        buffer[0] = L'\0';
-        SetLastError(0);
-        DWORD length = GetEnvironmentVariableW(change.first.c_str(), buffer, 32768);
-        bool present = length < 32768 && (length > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND);
-        previous.emplace_back(change.first, present ? std::optional<std::wstring>(buffer) : std::nullopt);
-        SetEnvironmentVariableW(change.first.c_str(), change.second ? change.second->c_str() : nullptr);
-    }
-    return previous;
 }
 
 }  // namespace
@@ -106,22 +78,10 @@ std::wstring this_executable_path()
 
 std::wstring quote_argument(const std::wstring& argument)
 {
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-        return argument;
-    }
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
+    // At the most two units for each one, the quotes and the terminator.
+    std::vector<wchar_t> quoted(argument.size() * 2 + 3, L'\0');
+    append_argument(quoted.data(), argument.c_str(), quoted.size());
+    return quoted.data();
 }
 
 started_process start_process(const std::wstring& application, const std::wstring& command_line,
@@ -146,11 +106,18 @@ started_process start_process(const std::wstring& application, const std::wstrin
     std::vector<wchar_t> line(command_line.begin(), command_line.end());
     line.push_back(L'\0');
 
-    environment_changes previous = apply_environment(changes);
+    // Set in this process for the child to inherit, and put back in the reverse order, so that
+    // a variable named twice gets its first value back.
+    std::list<scoped_variable> for_the_child;
+    for (const auto& change : changes) {
+        for_the_child.emplace_back(change.first.c_str(), change.second);
+    }
     BOOL created = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
                                   mode == start_as::running ? 0 : CREATE_SUSPENDED, nullptr,
                                   directory.empty() ? nullptr : directory.c_str(), &startup, &info);
-    apply_environment(previous);
+    while (!for_the_child.empty()) {
+        for_the_child.pop_back();
+    }
     CloseHandle(out);
     CloseHandle(err);
     if (created) {
@@ -211,10 +178,7 @@ process_result finish_process(started_process& started)
 process_result run_process(const std::wstring& application, const std::wstring& command_line,
                            const environment_changes& changes)
 {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring stem = std::wstring(temp) + L"veldra_capture_" + std::to_wstring(GetCurrentProcessId());
-    started_process started = start_process(application, command_line, stem, changes);
+    started_process started = start_process(application, command_line, temp_path_for(L"capture"), changes);
     return finish_process(started);
 }
 

@@ -70,12 +70,11 @@ process_result run_process(const std::wstring& application, const std::wstring& 
 process_result run_probe(const std::wstring& name, const std::vector<std::wstring>& arguments = {},
                          const environment_changes& changes = {});
 
-// Quotes one argument by the system's command-line rules.
+// Quotes one argument with the launcher's own quoting (launcher/command_line.h), which its
+// tests check against the system's split, CommandLineToArgvW.
 std::wstring quote_argument(const std::wstring& argument);
 
 std::wstring this_executable_path();
-// The whole content of a file; empty when it cannot be read.
-std::string read_file_bytes(const std::wstring& path);
 // The system's US English text for an error code, without its line end.
 std::string system_text(unsigned long code);
 std::string narrow(const std::wstring& text);

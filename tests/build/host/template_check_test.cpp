@@ -1,6 +1,7 @@
 // The pack-time template check: the launcher's scanning rules and variable table, and the
 // rule that the last path component must be a folder of the run's own.
 #include "template_check.h"
+#include "tests/support/template_cases.h"
 
 #include <gtest/gtest.h>
 
@@ -34,6 +35,14 @@ TEST(TemplateCheck, TemplatesTheLauncherExpandsIntoAFolderOfTheRunsOwnAreAccepte
     };
     for (const auto& text : accepted) {
         EXPECT_EQ("", problem_of(text));
+    }
+}
+
+TEST(TemplateCheck, TheSharedCasesAreAcceptedOrRefusedAsTheLauncherExpandsThem)
+{
+    for (const auto& c : shared_template_cases) {
+        const std::string problem = problem_of(c.text);
+        EXPECT_EQ(c.accepted, problem.empty()) << problem;
     }
 }
 

@@ -1,7 +1,7 @@
 // Sets or removes an environment variable of the test process for one scope and puts the
 // previous value back afterwards, so that tests sharing a process do not see each other.
-#ifndef VELDRA_TESTS_PATHS_SCOPED_VARIABLE_H
-#define VELDRA_TESTS_PATHS_SCOPED_VARIABLE_H
+#ifndef VELDRA_TESTS_SUPPORT_SCOPED_VARIABLE_H
+#define VELDRA_TESTS_SUPPORT_SCOPED_VARIABLE_H
 
 #include <windows.h>
 
