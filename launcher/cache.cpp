@@ -313,11 +313,7 @@ static bool install_sibling()
     return false;
 }
 
-// What first starts that were killed left beside the folder, "<name>.<random>", and stale folders
-// whose removal an open file stopped, "<name>.<random>.stale": removed with the start-up sweep's
-// checks (a folder, no link, this user's, and one that opens with no sharing at all, which the
-// held sibling of a first start still unpacking does not). Only a start that found the folder
-// good sweeps, so that two first starts never take each other's sibling for a leftover.
+// A name with a brace would read as a variable in the sweep's shape.
 static bool holds_brace(const wchar_t* text)
 {
     for (; *text != L'\0'; ++text) {
@@ -328,6 +324,11 @@ static bool holds_brace(const wchar_t* text)
     return false;
 }
 
+// What first starts that were killed left beside the folder, "<name>.<random>", and stale folders
+// whose removal an open file stopped, "<name>.<random>.stale": removed with the start-up sweep's
+// checks (a folder, no link, this user's, and one that opens with no sharing at all, which the
+// held sibling of a first start still unpacking does not). Only a start that found the folder
+// good sweeps, so that two first starts never take each other's sibling for a leftover.
 static void sweep_cache_leftovers()
 {
     static wchar_t shape[path_capacity];
