@@ -2,7 +2,7 @@
    resources. Its layout is fixed, because the packer writes it and the launcher reads it:
      0      8 bytes magic "VELDRA" 0x1A 0x01
      8      attached_block_size, 32 bits little-endian: the block's length
-     12     build_options, 32 bits little-endian: switches a pack turns off, zero by default
+     12     build_options, 32 bits little-endian: switches a pack sets, zero by default
      16     build_company, build_product, build_version, build_file_version,
             build_product_version: 1,024 UTF-16 units each, the text then zeros
      10256  unpack_dir_template: 4,096 UTF-16 units

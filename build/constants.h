@@ -24,6 +24,9 @@ extern const uint32_t build_options;
 enum : uint32_t {
     // --sweep off: a start leaves earlier runs' leftover folders alone.
     build_option_no_sweep = 1,
+    // --unpack-mode cached: the unpack folder outlives the run, is checked against the file
+    // table at each start and unpacked only when it differs (launcher/cache.cpp).
+    build_option_cached_unpack = 2,
 };
 
 #endif

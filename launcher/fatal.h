@@ -32,7 +32,10 @@
     X(open_failed, "Error, failed to open '", "' for writing.", fatal_stderr, fatal_status_2, false) \
     X(fresh_unpack_folder, "Error, couldn't create a fresh unpack folder '", "'.", fatal_stderr, fatal_status_2, \
       false) \
-    X(template_expansion, "Error, couldn't runtime expand spec '", "'.", fatal_stderr, fatal_fail_fast, false)
+    X(template_expansion, "Error, couldn't runtime expand spec '", "'.", fatal_stderr, fatal_fail_fast, false) \
+    X(file_table_damaged, "Error, attached data holds a damaged file table.", "", fatal_stdout, fatal_status_2, false) \
+    X(cache_folder_in_place, "Error, couldn't put the unpacked folder in place at '", "'.", fatal_stderr, \
+      fatal_status_2, false)
 
 enum fatal_stop {
 #define VELDRA_FATAL_ROW(row, text, text_after, stream, ending, system_text) error_##row,

@@ -2,6 +2,7 @@
 #include "launcher/launch.h"
 
 #include "build/constants.h"
+#include "launcher/cache.h"
 #include "launcher/child.h"
 #include "launcher/fatal.h"
 #include "launcher/handoff.h"
@@ -62,6 +63,10 @@ int run_launcher(int argc, wchar_t** argv)
         hold_own_executable();
         prepare_parent_environment();
     }
+    if (!unpack_dir_is_per_run()) {
+        // Both roles: the cached folder's name holds the block's hash, which the table carries.
+        load_cached_mode_table();
+    }
     expand_unpack_dir();
     if (!is_child) {
         // Before this run's folder exists, so that it can never be among those swept.
@@ -72,10 +77,14 @@ int run_launcher(int argc, wchar_t** argv)
         // be killed. Without it the parent's hold still stands, so a failure says nothing.
         hold_unpack_dir(unpack_dir);
     }
-    payload_open();
-    unpack_started = true;
-    if (walk_archive(is_child ? walk_as_child : walk_as_parent, &console_stop_requested) == walk_stopped) {
-        halt_after_console_stop(nullptr);
+    if (!is_child && !unpack_dir_is_per_run()) {
+        unpack_into_cache();
+    } else {
+        payload_open();
+        unpack_started = true;
+        if (walk_archive(is_child ? walk_as_child : walk_as_parent, &console_stop_requested) == walk_stopped) {
+            halt_after_console_stop(nullptr);
+        }
     }
     // A child never goes past this point, so it can never start children of its own: an
     // archive without a main module ends it in the hand-off with a message of its own.

@@ -69,6 +69,14 @@ static bool owned_by_us(const sweep_context* context, HANDLE folder)
     return same_sid(owner, room, context->user) || same_sid(owner, room, context->owner);
 }
 
+bool folder_owned_by_us(HANDLE folder)
+{
+    sweep_context context;
+    context.object_security = find_object_security();
+    return context.object_security != nullptr && read_token_user(context.user) == 0 &&
+           read_token_owner(context.owner) == 0 && owned_by_us(&context, folder);
+}
+
 // Whether the system names the handle as the listed entry: a name that was swapped for a link
 // and followed (Wine follows links on every open) names the link's target instead.
 static bool handle_is_entry(const sweep_context* context, HANDLE folder, const wchar_t* name)

@@ -3,6 +3,8 @@
 #ifndef VELDRA_LAUNCHER_SWEEP_H
 #define VELDRA_LAUNCHER_SWEEP_H
 
+#include "os/win_calls.h"
+
 enum {
     // Bounds of one start's sweep; what is left past them waits for a later start. One folder
     // whose removal has begun is finished, so a start can run over the budget by one folder.
@@ -20,5 +22,9 @@ void sweep_leftover_folders();
 // process's user and is held by no live run, and is not named as `own_folder` itself. Returns
 // the number of folders it removed.
 int sweep_folders_beside(const wchar_t* own_folder, const wchar_t* template_text);
+
+// True when the folder, opened with READ_CONTROL, belongs to this process's user or to the owner
+// its token gives what it creates; false when that cannot be read.
+bool folder_owned_by_us(HANDLE folder);
 
 #endif

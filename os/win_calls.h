@@ -68,6 +68,8 @@
     X(FindClose) \
     X(SetFileAttributesW) \
     X(DeleteFileW) \
+    X(MoveFileExW) \
+    X(ReadFile) \
     X(RemoveDirectoryW) \
     X(GetFileInformationByHandleEx) \
     X(SetFileInformationByHandle) \

@@ -3,6 +3,7 @@
 // time, and the well-known identifiers and the access list are written out by their layout.
 #include "paths/private_folder.h"
 
+#include "build/constants.h"
 #include "launcher/fatal.h"
 #include "os/win_calls.h"
 
@@ -131,7 +132,7 @@ bool create_private_folder(const wchar_t* path)
 
 bool unpack_dir_is_per_run()
 {
-    return true;
+    return (build_options & build_option_cached_unpack) == 0;
 }
 
 // Listing access makes the handle one that a later open asking for no sharing collides with,

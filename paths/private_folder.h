@@ -26,7 +26,8 @@ DWORD read_token_owner(unsigned char sid[sid_capacity]);
 size_t sid_length(const unsigned char* sid);
 
 // The one decision between a folder that lives for one run and one that outlives it: only a
-// per-run folder is held while the run lasts, and only per-run folders are swept at a start.
+// per-run folder is held while the run lasts (a cached folder only while it is unpacked, as a
+// private sibling), and only per-run folders are swept at a start.
 bool unpack_dir_is_per_run();
 // This process's open handle on the unpack folder, without delete sharing, from right after it
 // was made (parent) or found (child) until teardown removes it or the process ends. The system

@@ -10,6 +10,7 @@
 
 #include <cwchar>
 
+wchar_t payload_hash_text[payload_hash_digits + 1];
 static int program_argc;
 static wchar_t** program_argv;
 
@@ -136,6 +137,17 @@ static bool append_program_dir(wchar_t* output, size_t capacity)
     return true;
 }
 
+// Only a cached pack carries the hash; without it the variable gives nothing and the expansion
+// fails, as a per-run pack is refused such a template at pack time.
+static bool append_payload_hash(wchar_t* output, size_t capacity)
+{
+    if (payload_hash_text[0] == L'\0') {
+        return false;
+    }
+    append_bounded(output, payload_hash_text, capacity);
+    return true;
+}
+
 static bool append_value(int id, wchar_t* output, size_t capacity)
 {
     switch (id) {
@@ -154,6 +166,7 @@ static bool append_value(int id, wchar_t* output, size_t capacity)
     case template_variable_random: append_random(output, capacity); return true;
     case template_variable_time_us: append_time_us(output, capacity); return true;
     case template_variable_time: append_time(output, capacity); return true;
+    case template_variable_payload_hash: return append_payload_hash(output, capacity);
     default: return false;
     }
 }

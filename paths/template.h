@@ -7,6 +7,10 @@
 
 // Keeps the argument vector the entry point received; {PROGRAM} reads its first element.
 void set_program_arguments(int argc, wchar_t** argv);
+// {PAYLOAD_HASH}: the block's hash as 16 lowercase hex digits, set from the file table before
+// the template is expanded; empty in a per-run pack, where the variable fails the expansion.
+enum { payload_hash_digits = 16 };
+extern wchar_t payload_hash_text[payload_hash_digits + 1];
 
 // Expands the template into `output` (made empty first) with `capacity` wide characters,
 // the terminator included. True when the whole template was expanded; false for an unknown

@@ -14,6 +14,8 @@ enum { template_name_max_units = 1023 };
 //  unique  the value differs from run to run, so it can name a folder of the run's own;
 //  build   the value is a text the packer wrote into the image, known at pack time;
 //  least   the fewest characters the value has on any machine.
+// PAYLOAD_HASH is known at pack time but only after the block is made, so the packer's check
+// takes it for a value of the machine, 16 characters long; only a cached pack carries it.
 #define VELDRA_TEMPLATE_VARIABLES(X) \
     X(temp, "TEMP", true, true, false, false, 0) \
     X(program, "PROGRAM", true, false, false, false, 0) \
@@ -29,7 +31,8 @@ enum { template_name_max_units = 1023 };
     X(product_version, "PRODUCT_VERSION", false, false, false, true, 0) \
     X(random, "RANDOM", false, false, true, false, 11) \
     X(time_us, "TIME_US", false, false, true, false, 6) \
-    X(time, "TIME", false, false, true, false, 1)
+    X(time, "TIME", false, false, true, false, 1) \
+    X(payload_hash, "PAYLOAD_HASH", false, false, false, false, 16)
 
 enum template_variable_id {
 #define VELDRA_TEMPLATE_VARIABLE_ID(id, name, path, strips, unique, build, least) template_variable_##id,

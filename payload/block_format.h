@@ -35,6 +35,31 @@ enum { block_window_log_max = 27 };
 enum { place_magic_size = 8 };
 constexpr unsigned char place_magic[place_magic_size] = {VELDRA_PLACE_MAGIC_BYTES};
 
+// The file table of a cached unpack folder: read-only data after the block in the same section,
+// starting at the first multiple of 8 past the block's end. It lists every file of the archive
+// with its size and XXH64 (seed 0), and carries the block's own XXH64, which names the folder.
+//   0   magic, 8 bytes
+//   8   XXH64 of the block's bytes, 64 bits
+//   16  entry count, 32 bits
+//   20  the table's length in bytes, header included, 32 bits
+//   24  entries: size (64 bits), XXH64 of the contents (64 bits), name length in UTF-16 units
+//       (16 bits, 1 to archive_name_max_units), the name's units; no padding between them
+// Every number is little-endian. Only a pack in cached mode carries one.
+enum {
+    file_table_magic_size = 8,
+    file_table_header_size = 24,
+    file_table_entry_fixed_size = 18,
+    // More entries than any archive the packer makes of a real folder; a larger count is damage.
+    file_table_entry_limit = 1 << 20,
+};
+constexpr unsigned char file_table_magic[file_table_magic_size] = {'V', 'E', 'L', 'F', 'T', 'A', 'B', 0x01};
+
+// Where the table starts, counted from the block's first byte.
+constexpr uint64_t file_table_offset(uint64_t block_size)
+{
+    return block_size + block_padding(block_size);
+}
+
 // The first `count` bytes (at most 8) as one number.
 inline uint64_t le_read(const unsigned char* bytes, size_t count)
 {

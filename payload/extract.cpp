@@ -144,7 +144,7 @@ static void create_unpack_dir()
     // Without the hold another start's sweep could take the folder for a leftover; one that
     // opened it without sharing between its creation and here is what makes the hold fail, and
     // that start removes it. So this run writes nothing into it and removes nothing either.
-    if (unpack_dir_is_per_run() && !hold_unpack_dir(unpack_dir)) {
+    if (!hold_unpack_dir(unpack_dir)) {
         refuse_unpack_dir();
     }
     unpack_dir_created = true;

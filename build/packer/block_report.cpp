@@ -6,10 +6,13 @@
 #include "names.h"
 #include "pe_image.h"
 #include "le_bytes.h"
+#include "stub_image.h"
 
 #include <zstd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <iomanip>
 #include <fstream>
 #include <memory>
 
@@ -319,6 +322,62 @@ frame_header_info parse_frame_header(const unsigned char* data, size_t size)
     return info;
 }
 
+// The file table of a cached pack, after the block in a launcher's place, read with the bounds
+// the launcher keeps: its length inside the file, a count within the limit, every entry inside
+// the length. Nothing for a block file or a pack without a table.
+void report_file_table(std::ifstream& file, uint64_t block_start, std::ostream& out)
+{
+    if (block_start < place_block ||
+        read_at(file, block_start - place_block, place_magic_size) !=
+            std::string(reinterpret_cast<const char*>(place_magic), place_magic_size)) {
+        return;
+    }
+    const std::string size_field = read_at(file, block_start - place_block + place_size_field, 4);
+    const std::string options = read_at(file, block_start - place_block + place_options_field, 4);
+    if (size_field.size() != 4 || options.size() != 4 ||
+        (le_read(reinterpret_cast<const unsigned char*>(options.data()), 4) & place_option_cached_unpack) == 0) {
+        out << "unpack mode: per-run\n";
+        return;
+    }
+    const uint64_t table_start =
+        block_start + file_table_offset(le_read(reinterpret_cast<const unsigned char*>(size_field.data()), 4));
+    const std::string header = read_at(file, table_start, file_table_header_size);
+    const unsigned char* head = reinterpret_cast<const unsigned char*>(header.data());
+    if (header.size() != file_table_header_size ||
+        header.compare(0, file_table_magic_size, reinterpret_cast<const char*>(file_table_magic),
+                       file_table_magic_size) != 0) {
+        throw packer_error("the pack is in cached mode but carries no file table after its block");
+    }
+    const uint64_t count = le_read(head + 16, 4);
+    const uint64_t length = le_read(head + 20, 4);
+    const std::string table = read_at(file, table_start, static_cast<size_t>(length));
+    if (length < file_table_header_size || table.size() != length || count > file_table_entry_limit) {
+        throw packer_error("the file table's length or count runs past what it may hold");
+    }
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(le_read(head + 8, 8)));
+    out << "unpack mode: cached\npayload hash: " << digits << "\nfile table: " << count << " files, " << length
+        << " bytes\n";
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(table.data());
+    uint64_t at = file_table_header_size;
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint64_t units = length - at >= file_table_entry_fixed_size ? le_read(bytes + at + 16, 2) : 0;
+        if (units == 0 || units > archive_name_max_units || length - at - file_table_entry_fixed_size < 2 * units) {
+            throw packer_error("file table entry " + std::to_string(i + 1) + " runs past the table");
+        }
+        std::u16string name;
+        for (uint64_t u = 0; u < units; ++u) {
+            name += static_cast<char16_t>(le_read(bytes + at + file_table_entry_fixed_size + 2 * u, 2));
+        }
+        std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(le_read(bytes + at + 8, 8)));
+        out << std::setw(14) << le_read(bytes + at, 8) << "  " << digits << "  " << printable_name(name) << "\n";
+        at += file_table_entry_fixed_size + 2 * units;
+    }
+    if (at != length) {
+        throw packer_error("the file table holds bytes past its last entry");
+    }
+}
+
 void inspect_file(const std::filesystem::path& path, std::ostream& out)
 {
     std::ifstream file(path, std::ios::binary);
@@ -356,6 +415,7 @@ void inspect_file(const std::filesystem::path& path, std::ostream& out)
     if (!lister.complete()) {
         throw packer_error("the archive ends without its terminator");
     }
+    report_file_table(file, start, out);
 }
 
 }  // namespace packer

@@ -99,6 +99,27 @@ void set_sweep(build_identity& identity, const std::map<std::string, std::string
     }
 }
 
+// Checked after the execution level: the check at a start guards against a modified file, not
+// against a race in a folder its user controls, from which an elevated process must not load.
+void set_unpack_mode(build_identity& identity, const std::map<std::string, std::string>& options)
+{
+    const std::string* value = given(options, "--unpack-mode");
+    if (value == nullptr) {
+        return;
+    }
+    if (*value != "per-run" && *value != "cached") {
+        throw packer_error("--unpack-mode takes per-run or cached");
+    }
+    identity.cached = *value == "cached";
+    if (identity.cached && identity.level != execution_level::as_invoker) {
+        throw packer_error("--unpack-mode cached goes with --execution-level asInvoker: an elevated process must "
+                           "not load from a folder that its user can change");
+    }
+    if (identity.cached) {
+        identity.unpack_template = cached_unpack_template;
+    }
+}
+
 void set_template(build_identity& identity, const std::map<std::string, std::string>& options)
 {
     if (const std::string* value = given(options, "--template")) {
@@ -110,7 +131,8 @@ void set_template(build_identity& identity, const std::map<std::string, std::str
     }
     std::string problem = unpack_template_problem(
         identity.unpack_template,
-        {identity.company, identity.product, identity.version, identity.file_version, identity.product_version});
+        {identity.company, identity.product, identity.version, identity.file_version, identity.product_version},
+        identity.cached);
     if (!problem.empty()) {
         throw packer_error(problem);
     }
@@ -155,6 +177,7 @@ build_identity identity_from_options(const std::map<std::string, std::string>& o
     set_version(identity, options);
     set_level(identity, options);
     set_sweep(identity, options);
+    set_unpack_mode(identity, options);
     set_template(identity, options);  // last: it may name the texts above
     return identity;
 }

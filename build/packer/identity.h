@@ -28,7 +28,12 @@ struct build_identity {
     execution_level level = execution_level::require_administrator;
     // Whether a start removes the folders that killed runs of this executable left behind.
     bool sweep = true;
+    // --unpack-mode cached: one folder per payload that outlives the run, checked at each start.
+    bool cached = false;
 };
+
+// The template of --unpack-mode cached when no --template is given.
+constexpr char16_t cached_unpack_template[] = u"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{PAYLOAD_HASH}";
 
 // The longest identity text, in UTF-16 units.
 constexpr size_t max_identity_units = 1023;

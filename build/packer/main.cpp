@@ -45,10 +45,13 @@ const char usage[] =
     "pack also takes [--icon FILE.ico] [--stub FILE] [--company TEXT] [--product TEXT] [--version X.Y.Z]\n"
     "       [--description TEXT] [--original-filename TEXT] [--internal-name TEXT] [--template TEXT]\n"
     "       [--execution-level asInvoker|highestAvailable|requireAdministrator] [--sweep on|off]\n"
+    "       [--unpack-mode per-run|cached]\n"
     "       [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp URL]]\n"
     "       (or the password in VELDRA_SIGN_PASSWORD)\n"
     "--sweep off: a start leaves alone the unpack folders that killed runs left behind (default on:\n"
-    "       it removes those no live run holds, before it unpacks)\n";
+    "       it removes those no live run holds, before it unpacks)\n"
+    "--unpack-mode cached: one folder per payload that later starts check and reuse (default\n"
+    "       {CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{PAYLOAD_HASH}); needs --execution-level asInvoker\n";
 
 struct command_line {
     std::string command;
@@ -64,7 +67,7 @@ const std::vector<std::string> valued_options = {"-o", "--arch", "--main", "--le
                                                  // what the executable carries besides the application
                                                  "--company", "--product", "--version", "--description",
                                                  "--original-filename", "--internal-name", "--template",
-                                                 "--execution-level", "--sweep", "--sign-pkcs12",
+                                                 "--execution-level", "--sweep", "--unpack-mode", "--sign-pkcs12",
                                                  "--sign-password-file", "--timestamp"};
 
 command_line parse(int argc, char** argv)

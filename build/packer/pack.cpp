@@ -4,6 +4,7 @@
 
 #include "cleanup.h"
 #include "error.h"
+#include "file_table_writer.h"
 #include "output_file.h"
 #include "resources.h"
 
@@ -37,10 +38,11 @@ void pack_executable(const fs::path& block_file, const fs::path& output, const b
     check_block_size(block_file, stub.arch);
     const stub_image image = load_stub(stub);
     const uint64_t block_size = fs::file_size(block_file);
-    const std::string resources =
-        resource_section(executable_resources(identity, extras.icon), resource_rva(image, block_size));
+    const std::string table = identity.cached ? file_table_of_block(block_file) : std::string();
+    const std::string resources = resource_section(executable_resources(identity, extras.icon),
+                                                   resource_rva(image, carried_size(block_size, table)));
     output_file out(fs::absolute(output), true);
-    write_launcher(image, identity, block_file, block_size, resources, out);
+    write_launcher(image, identity, block_file, block_size, table, resources, out);
     if (!extras.signing.pkcs12.empty()) {
         // osslsigncode's files, the password's among them, stay in a folder of the packer's own.
         temporary_folder work(fs::temp_directory_path(), "veldra-pack");

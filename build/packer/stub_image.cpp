@@ -162,6 +162,11 @@ stub_image read_stub(const fs::path& file, architecture arch)
     return stub_of_bytes(std::move(bytes), file.string(), arch);
 }
 
+uint64_t carried_size(uint64_t block_size, const std::string& file_table)
+{
+    return file_table.empty() ? block_size : file_table_offset(block_size) + file_table.size();
+}
+
 uint32_t resource_rva(const stub_image& stub, uint64_t block_size)
 {
     const place_section place = place_of(stub);
@@ -170,15 +175,16 @@ uint32_t resource_rva(const stub_image& stub, uint64_t block_size)
 }
 
 void write_launcher(const stub_image& stub, const build_identity& identity, const fs::path& block_file,
-                    uint64_t block_size, const std::string& resource_section, output_file& out)
+                    uint64_t block_size, const std::string& file_table, const std::string& resource_section,
+                    output_file& out)
 {
     const architecture_traits& target = traits_of(stub.arch);
     const place_section place = place_of(stub);
     const uint32_t file_alignment = get_u32(stub.bytes, stub.optional + file_alignment_field);
     const uint32_t section_alignment = get_u32(stub.bytes, stub.optional + section_alignment_field);
-    const uint64_t place_virtual_size = place_block + block_size;
+    const uint64_t place_virtual_size = place_block + carried_size(block_size, file_table);
     const uint64_t place_raw_size = align_up(place_virtual_size, file_alignment);
-    const uint64_t resources_rva = resource_rva(stub, block_size);
+    const uint64_t resources_rva = resource_rva(stub, carried_size(block_size, file_table));
     const uint64_t resources_raw_size = align_up(resource_section.size(), file_alignment);
     const uint64_t image_size = align_up(resources_rva + resource_section.size(), section_alignment);
     if (image_size > 0xFFFFFFFFu) {
@@ -189,7 +195,8 @@ void write_launcher(const stub_image& stub, const build_identity& identity, cons
     std::string head = stub.bytes.substr(0, place.raw_pointer + place_block);
     const uint64_t at = place.raw_pointer;
     set_u32(head, at + place_size_field, block_size);
-    set_u32(head, at + place_options_field, identity.sweep ? 0 : place_option_no_sweep);
+    set_u32(head, at + place_options_field,
+            (identity.sweep ? 0 : place_option_no_sweep) | (identity.cached ? place_option_cached_unpack : 0));
     const std::u16string* identity_texts[] = {&identity.company, &identity.product, &identity.version,
                                               &identity.file_version, &identity.product_version};
     uint64_t text = at + place_texts;
@@ -238,6 +245,10 @@ void write_launcher(const stub_image& stub, const build_identity& identity, cons
         throw packer_error("cannot read block '" + block_file.string() + "' (its size changed while it was packed)");
     }
     const std::string zeros(file_alignment, '\0');
+    if (!file_table.empty()) {
+        emit(zeros.data(), static_cast<size_t>(block_padding(block_size)));
+        emit(file_table.data(), file_table.size());
+    }
     emit(zeros.data(), static_cast<size_t>(place_raw_size - place_virtual_size));
     emit(resource_section.data(), resource_section.size());
     emit(zeros.data(), static_cast<size_t>(resources_raw_size - resource_section.size()));

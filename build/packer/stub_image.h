@@ -20,6 +20,7 @@ constexpr uint64_t place_size_field = place_magic_size;
 constexpr uint64_t place_options_field = 12;
 // The launcher's build_options bits (build/constants.h).
 constexpr uint32_t place_option_no_sweep = 1;
+constexpr uint32_t place_option_cached_unpack = 2;
 constexpr uint64_t place_texts = 16;
 constexpr uint64_t identity_text_units = 1024;
 constexpr uint64_t template_text_units = 4096;
@@ -48,11 +49,14 @@ stub_image read_stub(const std::filesystem::path& file, architecture arch);
 stub_image stub_of_bytes(std::string bytes, const std::string& name, architecture arch);
 
 // Writes the executable to `out`: the stub with its place filled in, the block's `block_size`
-// bytes read from `block_file`, and `resource_section` (laid out for resource_rva()), then
-// puts the image's checksum in the file once `out` is closed. Returns the file's length.
-uint32_t resource_rva(const stub_image& stub, uint64_t block_size);
+// bytes read from `block_file`, the file table when not empty (at file_table_offset), and
+// `resource_section` (laid out for resource_rva() of carried_size()), then puts the image's
+// checksum in the file once `out` is closed.
+uint64_t carried_size(uint64_t block_size, const std::string& file_table);
+uint32_t resource_rva(const stub_image& stub, uint64_t carried_size);
 void write_launcher(const stub_image& stub, const build_identity& identity, const std::filesystem::path& block_file,
-                    uint64_t block_size, const std::string& resource_section, output_file& out);
+                    uint64_t block_size, const std::string& file_table, const std::string& resource_section,
+                    output_file& out);
 
 }  // namespace packer
 

@@ -193,9 +193,11 @@ std::string character_problem(const std::vector<piece>& pieces, const std::strin
 }
 
 // The literal text and build values, with the fewest characters each machine value adds.
-std::string length_problem(const std::vector<piece>& pieces, const std::string& where)
+std::string length_problem(const std::vector<piece>& pieces, const std::string& where, bool cached)
 {
-    size_t least = 0;
+    // A cached folder is unpacked first into a sibling named "<folder>.<11 random characters>",
+    // and one in the way is moved aside to that name and ".stale".
+    size_t least = cached ? 18 : 0;
     for (const auto& part : pieces) {
         least += part.marker != nullptr ? part.marker->least : part.text.size();
     }
@@ -236,16 +238,45 @@ bool is_dots_alone(const component& part)
     return part.markers.empty() && !part.text.empty() && part.text.find_first_not_of(u". ") == std::u16string::npos;
 }
 
-std::string component_problem(const std::vector<component>& parts, const std::string& where)
+bool names_payload_hash(const variable* marker)
+{
+    return marker->id == template_variable_payload_hash;
+}
+
+// A cached folder is found again by its name, so the name holds the block's hash and nothing
+// that changes from run to run.
+std::string cached_component_problem(const component& last, const std::string& where)
+{
+    if (std::none_of(last.markers.begin(), last.markers.end(), names_payload_hash)) {
+        return where + " does not name a folder of this payload: with --unpack-mode cached its last path "
+                       "component must hold {PAYLOAD_HASH}";
+    }
+    for (const variable* marker : last.markers) {
+        if (marker->unique) {
+            return where + " has {" + utf16_to_utf8(marker->name) +
+                   "} in its last path component: a cached folder must have the same name at every start";
+        }
+    }
+    return "";
+}
+
+std::string component_problem(const std::vector<component>& parts, const std::string& where, bool cached)
 {
     for (const auto& part : parts) {
         if (is_dots_alone(part)) {
             return where + " has the path component '" + shown(part.text) + "', which names no folder of its own";
         }
+        if (!cached && std::any_of(part.markers.begin(), part.markers.end(), names_payload_hash)) {
+            return where + " holds {PAYLOAD_HASH}, which only --unpack-mode cached gives";
+        }
     }
     const component& last = parts.back();
+    const std::string cached_problem = cached ? cached_component_problem(last, where) : "";
+    if (!cached_problem.empty()) {
+        return cached_problem;
+    }
     auto unique = [](const variable* marker) { return marker->unique; };
-    if (std::none_of(last.markers.begin(), last.markers.end(), unique)) {
+    if (!cached && std::none_of(last.markers.begin(), last.markers.end(), unique)) {
         return where + " does not give each run a folder of its own, which is removed when the run ends: its last "
                        "path component must hold {PID}, {RANDOM}, {TIME_US} or {TIME}";
     }
@@ -260,20 +291,20 @@ std::string component_problem(const std::vector<component>& parts, const std::st
 
 }  // namespace
 
-std::string unpack_template_problem(std::u16string_view text, const template_build_values& values)
+std::string unpack_template_problem(std::u16string_view text, const template_build_values& values, bool cached)
 {
     const std::string where = "template '" + shown(text) + "'";
     scan_result scanned = scan(text, values, where);
     if (!scanned.problem.empty()) {
         return scanned.problem;
     }
-    for (auto check : {character_problem, length_problem}) {
-        std::string problem = check(scanned.pieces, where);
+    for (const std::string& problem :
+         {character_problem(scanned.pieces, where), length_problem(scanned.pieces, where, cached)}) {
         if (!problem.empty()) {
             return problem;
         }
     }
-    return component_problem(components_of(scanned.pieces), where);
+    return component_problem(components_of(scanned.pieces), where, cached);
 }
 
 }  // namespace packer

@@ -34,8 +34,11 @@ struct template_build_values {
 //  - what would not be a folder of the run's own, which teardown may remove whole: the last
 //    path component must be non-empty, hold {PID}, {RANDOM}, {TIME_US} or {TIME}, and hold no
 //    variable whose value is a path ({TEMP}, {HOME}, {CACHE_DIR}, {PROGRAM...}); no component
-//    may be made of dots and blanks alone ("..").
-std::string unpack_template_problem(std::u16string_view text, const template_build_values& values);
+//    may be made of dots and blanks alone ("..");
+//  - with `cached`, instead of the run's own folder: a last component without {PAYLOAD_HASH} or
+//    with a value that changes from run to run; without it, {PAYLOAD_HASH} anywhere.
+std::string unpack_template_problem(std::u16string_view text, const template_build_values& values,
+                                    bool cached = false);
 
 }  // namespace packer
 

@@ -121,6 +121,8 @@ TEST(FatalStops, EveryRowOfTheTableHasItsExactLineStreamAndEnding)
         {error_open_failed, "", "Error, failed to open 'C:\\p\xe9' for writing.\r\n", 2},
         {error_fresh_unpack_folder, "", "Error, couldn't create a fresh unpack folder 'C:\\p\xe9'.\r\n", 2},
         {error_template_expansion, "", "Error, couldn't runtime expand spec 'C:\\p\xe9'.\r\n", fail_fast_status},
+        {error_file_table_damaged, "Error, attached data holds a damaged file table.\r\n", "", 2},
+        {error_cache_folder_in_place, "", "Error, couldn't put the unpacked folder in place at 'C:\\p\xe9'.\r\n", 2},
     };
     ASSERT_EQ(static_cast<size_t>(fatal_stop_count), sizeof cases / sizeof cases[0]);
     for (const auto& c : cases) {

@@ -77,6 +77,9 @@ prepare_size() {  # mb -> leaves app, exe, block, frame, limit.exe in $work/$mb
   "$ROOT/veldra" pack "$dir/app" -o "$dir/launcher.exe" "${options[@]}" --execution-level asInvoker >/dev/null 2>&1 ||
     "$ROOT/veldra" pack "$dir/app" -o "$dir/launcher.exe" "${options[@]}" >/dev/null
   "$PACKER" block "$dir/app" -o "$dir/app.block" "${options[@]}" >/dev/null
+  # The cached mode, its folder beside the executable in the work folder.
+  "$PACKER" pack "$dir/app" -o "$dir/cached.exe" "${options[@]}" --execution-level asInvoker --unpack-mode cached \
+    --template '{PROGRAM_DIR}\cache\{PAYLOAD_HASH}' --quiet
   extract_frame "$dir/app.block" "$dir/app.zst"
   zstd -q -d -f "$dir/app.zst" -o "$dir/archive.bin"
   build_limit "$dir/app.block" "$dir/limit.exe"
@@ -84,6 +87,8 @@ prepare_size() {  # mb -> leaves app, exe, block, frame, limit.exe in $work/$mb
 
 # hyperfine starts commands itself, so they name the loader, not the shell function.
 launcher_run() { measure "launcher_$1" "true" "$loader" "$work/$1/launcher.exe"; }
+# A later start of the cached mode: the warm-up run unpacks, every measured run only checks.
+cached_run() { measure "cached_$1" "true" "$loader" "$work/$1/cached.exe"; }
 limit_run() {
   measure "limit_$1" "rm -rf '$wine_temp/limit_out'" "$loader" "$work/$1/limit.exe" "'$wine_temp_windows\\limit_out'"
 }
@@ -258,12 +263,13 @@ main() {
   for mb in "${sizes[@]}"; do
     say "preparing ${mb} MB"
     prepare_size "$mb"
-    local l m bytes
+    local l m c bytes
     l=$(launcher_run "$mb")
     m=$(limit_run "$mb")
+    c=$(cached_run "$mb")
     bytes=$(stat -c %s "$work/$mb/archive.bin")
-    rows_plot+="$bytes $l $m"$'\n'
-    say "${mb} MB: launcher ${l}s, limit ${m}s"
+    rows_plot+="$bytes $l $m $c"$'\n'
+    say "${mb} MB: launcher ${l}s, limit ${m}s, cached later start ${c}s"
   done
   printf '%s' "$rows_plot" > "$work/plot.dat"
 
@@ -305,7 +311,7 @@ main() {
     --small-size "$small" --small-launcher "$(median_of "$work/launcher_${small}.json")" \
     --small-limit "$(median_of "$work/limit_${small}.json")" --start-one "$start_one" \
     --start-shell32 "$start_shell32" \
-    --launcher "$launcher" --limit "$limit" --decode-only "$decode_only" --process-start "$process_start" \
+    --launcher "$launcher" --limit "$limit" --cached "$(median_of "$work/cached_${main_size}.json")" --decode-only "$decode_only" --process-start "$process_start" \
     --entry "$entry" --zstd-native "$zstd_native" --tar-native "$tar_native" \
     --packer "$packer" --zstd-cmd "$zstd_cmd" --packer-size "$packer_size" --zstd-size "$zstd_size" \
     --level "$level_used" --zstd-level "$zstd_level" --window "$(frame_window "$dir/app.block")" \

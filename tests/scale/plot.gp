@@ -7,4 +7,5 @@ set ylabel "median wall time (s)"
 set key left top
 set grid
 plot datafile using ($1/1048576):2 with linespoints lw 2 pt 7 title "launcher (whole run)", \
-     datafile using ($1/1048576):3 with linespoints lw 2 pt 5 title "limit: decode and write"
+     datafile using ($1/1048576):3 with linespoints lw 2 pt 5 title "limit: decode and write", \
+     datafile using ($1/1048576):4 with linespoints lw 2 pt 9 title "cached mode: a later start"

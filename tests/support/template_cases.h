@@ -25,6 +25,8 @@ constexpr shared_template_case shared_template_cases[] = {
     {u"{abc{TEMP}\\{PID}", true, false},
     // Expands, but into a folder that is not the run's own.
     {u"{TEMP}", true, false},
+    // Only a cached pack carries the hash: a per-run one is refused it and expands nothing.
+    {u"{TEMP}\\{PAYLOAD_HASH}\\run_{PID}", false, false},
 };
 
 #endif

@@ -1,0 +1,30 @@
+// The cached unpack folder: a folder named by the block's hash that outlives the run, checked
+// against the image's file table at each start and unpacked again only when it differs.
+#ifndef VELDRA_LAUNCHER_CACHE_H
+#define VELDRA_LAUNCHER_CACHE_H
+
+#include "payload/file_table.h"
+
+enum {
+    // A rename that an open file blocks (a virus scanner reading a fresh file) is tried this many
+    // times in all, with this pause between tries: about half a second.
+    cache_install_attempts = 10,
+    cache_install_pause_milliseconds = 50,
+    cache_read_chunk = 1 << 18,
+};
+
+// Both roles, before the template is expanded: the image's table, and {PAYLOAD_HASH} from it.
+// A table that is missing or damaged ends the run with its line.
+void load_cached_mode_table();
+
+// True when `folder` is a folder, no link, and holds every file of `table` with its size and
+// contents hash; files that the table does not name are not looked at.
+bool cached_folder_matches(const wchar_t* folder, const file_table* table);
+
+// The parent's road in cached mode, in place of the archive walk: unpack_dir, the expanded
+// template, is kept as it is when it matches the table; otherwise the archive is unpacked into a
+// private sibling folder that is then renamed into place. Afterwards unpack_dir names the cached
+// folder and the run owns nothing that teardown would remove.
+void unpack_into_cache();
+
+#endif

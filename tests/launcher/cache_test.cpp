@@ -1,0 +1,179 @@
+// The check of a cached folder against its table: real files in a folder of the test's own, and
+// the seam for what Wine cannot make from inside (a handle that a link led elsewhere).
+#include "launcher/cache.h"
+
+#include "tests/support/file_table_bytes.h"
+#include "tests/support/seam.h"
+#include "tests/support/kit.h"
+#include "payload/file_table.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#define XXH_INLINE_ALL
+#include "xxhash.h"
+
+namespace {
+
+const std::string main_bytes = "the main module";
+const std::string note_bytes = "first";
+
+void write_file(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+// The folder as an unpack leaves it, and the table of the pack that made it.
+class CachedFolder : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder_ = make_temp_folder();
+        ASSERT_TRUE(CreateDirectoryW((folder_ + L"\\data").c_str(), nullptr));
+        write_file(folder_ + L"\\main.dll", main_bytes);
+        write_file(folder_ + L"\\data\\note.txt", note_bytes);
+        bytes_ = table_bytes({{u"main.dll", main_bytes.size(), XXH64(main_bytes.data(), main_bytes.size(), 0)},
+                              {u"data\\note.txt", note_bytes.size(), XXH64(note_bytes.data(), note_bytes.size(), 0)}});
+        ASSERT_TRUE(parse_file_table(bytes_.data(), bytes_.size(), &table_));
+    }
+    void TearDown() override
+    {
+        DeleteFileW(folder_.c_str());
+        remove_tree(folder_);
+    }
+
+    bool matches() { return cached_folder_matches(folder_.c_str(), &table_); }
+
+    std::wstring folder_;
+    std::vector<unsigned char> bytes_;
+    file_table table_;
+};
+
+}  // namespace
+
+TEST_F(CachedFolder, AFolderAsUnpackedMatchesAndFilesTheTableDoesNotNameAreLeftAlone)
+{
+    EXPECT_TRUE(matches());
+    write_file(folder_ + L"\\extra.txt", "mine");
+    EXPECT_TRUE(matches());
+    DWORD attributes = GetFileAttributesW((folder_ + L"\\extra.txt").c_str());
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+}
+
+TEST_F(CachedFolder, EachDifferenceIsAMismatch)
+{
+    struct change {
+        const char* what;
+        void (*make)(const std::wstring& folder);
+    };
+    const change changes[] = {
+        {"a missing file", [](const std::wstring& f) { DeleteFileW((f + L"\\data\\note.txt").c_str()); }},
+        {"a size that differs", [](const std::wstring& f) { write_file(f + L"\\data\\note.txt", "first!"); }},
+        {"contents that differ at one size", [](const std::wstring& f) { write_file(f + L"\\data\\note.txt", "firsT"); }},
+        {"a folder where a file should be",
+         [](const std::wstring& f) {
+             DeleteFileW((f + L"\\data\\note.txt").c_str());
+             CreateDirectoryW((f + L"\\data\\note.txt").c_str(), nullptr);
+         }},
+        {"no folder at all", [](const std::wstring& f) { remove_tree(f); }},
+        {"a file where the folder should be",
+         [](const std::wstring& f) {
+             remove_tree(f);
+             write_file(f, "x");
+         }},
+    };
+    for (const auto& c : changes) {
+        SetUp();
+        ASSERT_TRUE(matches()) << c.what;
+        c.make(folder_);
+        EXPECT_FALSE(matches()) << c.what;
+        TearDown();
+    }
+}
+
+// Wine follows a link even when asked not to; either way a handle that a link led elsewhere is
+// named by where it led, which is no entry of the folder: the folder's own handle or a file's.
+static std::wstring renamed_suffix;
+
+TEST_F(CachedFolder, AFolderOrFileReachedThroughALinkIsAMismatch)
+{
+    const std::wstring folder_name = folder_.substr(folder_.rfind(L'\\'));
+    for (const std::wstring& suffix : {folder_name, std::wstring(L"\\main.dll"), std::wstring(L"\\note.txt")}) {
+        seam_scope scope;
+        renamed_suffix = suffix;
+        os.GetFileInformationByHandleEx = [](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+            BOOL named = GetFileInformationByHandleEx(handle, kind, info, size);
+            FILE_NAME_INFO* name = static_cast<FILE_NAME_INFO*>(info);
+            const std::wstring text(name->FileName, name->FileNameLength / sizeof(wchar_t));
+            if (named && text.size() >= renamed_suffix.size() &&
+                text.compare(text.size() - renamed_suffix.size(), renamed_suffix.size(), renamed_suffix) == 0) {
+                name->FileName[name->FileNameLength / sizeof(wchar_t) - 1] = L'X';
+            }
+            return named;
+        };
+        EXPECT_FALSE(matches()) << std::string(suffix.begin(), suffix.end());
+        seam_restore("GetFileInformationByHandleEx");
+        EXPECT_TRUE(matches());
+    }
+}
+
+TEST_F(CachedFolder, AFileThatCannotBeReadWholeIsAMismatch)
+{
+    seam_scope scope;
+    os.ReadFile = [](HANDLE, LPVOID, DWORD, LPDWORD read, LPOVERLAPPED) {
+        *read = 0;
+        return TRUE;
+    };
+    EXPECT_FALSE(matches());
+}
+
+// A folder of another owner (here SYSTEM), or one whose owner cannot be read, is no cache of
+// this user's, whatever it holds. Wine enforces no access list, so the owner is given through the
+// seam's lookup of the call that reads it.
+static BOOL WINAPI owned_by_system(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR descriptor, DWORD size,
+                                   LPDWORD needed)
+{
+    const unsigned char system_sid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    SECURITY_DESCRIPTOR_RELATIVE head = {};
+    head.Revision = SECURITY_DESCRIPTOR_REVISION;
+    head.Control = SE_SELF_RELATIVE;
+    head.Owner = sizeof head;
+    *needed = sizeof head + sizeof system_sid;
+    if (size < *needed) {
+        return FALSE;
+    }
+    memcpy(descriptor, &head, sizeof head);
+    memcpy(static_cast<unsigned char*>(descriptor) + sizeof head, system_sid, sizeof system_sid);
+    return TRUE;
+}
+
+static BOOL WINAPI owner_unreadable(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, DWORD, LPDWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+static decltype(&GetKernelObjectSecurity) owner_call;
+
+TEST_F(CachedFolder, AFolderOfAnotherOwnerIsAMismatch)
+{
+    for (auto call : {&owned_by_system, &owner_unreadable}) {
+        seam_scope scope;
+        owner_call = call;
+        os.GetProcAddress = [](HMODULE module, LPCSTR name) {
+            return lstrcmpA(name, "GetKernelObjectSecurity") == 0
+                       ? reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(owner_call))
+                       : GetProcAddress(module, name);
+        };
+        EXPECT_FALSE(matches());
+        seam_restore("GetProcAddress");
+        EXPECT_TRUE(matches());
+    }
+}
