@@ -35,7 +35,8 @@ static bool starts_with_place_magic(const unsigned char* bytes)
     return true;
 }
 
-bool image_holds_block(const unsigned char* image, const unsigned char* block, uint32_t block_size)
+bool section_holding_block(const unsigned char* image, const unsigned char* block, uint64_t* section_start,
+                           uint64_t* section_end)
 {
     const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
     if (dos->e_magic != IMAGE_DOS_SIGNATURE || block < image) {
@@ -55,10 +56,25 @@ bool image_holds_block(const unsigned char* image, const unsigned char* block, u
         if (block_rva < start || block_rva > end) {
             continue;
         }
-        return end <= image_size && end - start >= place_magic_size && starts_with_place_magic(image + start) &&
-               block_size <= end - block_rva;
+        if (end > image_size) {
+            return false;
+        }
+        *section_start = start;
+        *section_end = end;
+        return true;
     }
     return false;
+}
+
+bool image_holds_block(const unsigned char* image, const unsigned char* block, uint32_t block_size)
+{
+    uint64_t start = 0;
+    uint64_t end = 0;
+    if (!section_holding_block(image, block, &start, &end)) {
+        return false;
+    }
+    const uint64_t block_rva = static_cast<uint64_t>(block - image);
+    return end - start >= place_magic_size && starts_with_place_magic(image + start) && block_size <= end - block_rva;
 }
 
 void check_attached_place(const unsigned char* block, uint32_t block_size)

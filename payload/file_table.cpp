@@ -4,6 +4,7 @@
 
 #include "build/constants.h"
 #include "payload/archive_names.h"
+#include "payload/block.h"
 
 #include <windows.h>
 
@@ -12,32 +13,18 @@ extern "C" IMAGE_DOS_HEADER __ImageBase;
 bool locate_file_table(const unsigned char* image, const unsigned char* block, uint32_t block_size,
                        const unsigned char** table_start, uint64_t* room)
 {
-    const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
-    if (dos->e_magic != IMAGE_DOS_SIGNATURE || block < image) {
+    uint64_t section_start = 0;
+    uint64_t section_end = 0;
+    if (!section_holding_block(image, block, &section_start, &section_end)) {
         return false;
     }
-    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
-    if (nt->Signature != IMAGE_NT_SIGNATURE) {
+    const uint64_t table_rva = static_cast<uint64_t>(block - image) + file_table_offset(block_size);
+    if (table_rva > section_end) {
         return false;
     }
-    const uint64_t block_rva = static_cast<uint64_t>(block - image);
-    const uint64_t table_rva = block_rva + file_table_offset(block_size);
-    const uint64_t image_size = nt->OptionalHeader.SizeOfImage;
-    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
-    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
-        const uint64_t start = section->VirtualAddress;
-        const uint64_t end = start + section->Misc.VirtualSize;
-        if (block_rva < start || block_rva > end) {
-            continue;
-        }
-        if (end > image_size || table_rva > end) {
-            return false;
-        }
-        *table_start = image + table_rva;
-        *room = end - table_rva;
-        return true;
-    }
-    return false;
+    *table_start = image + table_rva;
+    *room = section_end - table_rva;
+    return true;
 }
 
 static void read_name(const unsigned char* units, uint32_t count, wchar_t* name)
