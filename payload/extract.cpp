@@ -133,6 +133,11 @@ static bool write_entry_file(uint64_t size, const volatile bool* stop_requested)
     fatal_path_error_now(error_fresh_unpack_folder, unpack_dir);
 }
 
+// Another start's sweep can open a folder between its creation and the hold, and then takes it
+// for a leftover and removes it. The name is this run's own, so the run makes it again once that
+// removal is through, for a bounded time: a name still taken then stays someone else's.
+enum { fresh_folder_attempts = 50, fresh_folder_pause_milliseconds = 10 };
+
 // Whoever makes the per-run name first decides where the parent writes the DLLs its child
 // loads: so the parent makes the last component itself or stops, and removes nothing then.
 static void create_unpack_dir()
@@ -141,11 +146,16 @@ static void create_unpack_dir()
     if (!create_private_folder(unpack_dir)) {
         refuse_unpack_dir();
     }
-    // Without the hold another start's sweep could take the folder for a leftover; one that
-    // opened it without sharing between its creation and here is what makes the hold fail, and
-    // that start removes it. So this run writes nothing into it and removes nothing either.
-    if (!hold_unpack_dir(unpack_dir)) {
-        refuse_unpack_dir();
+    int attempts = 1;
+    // Without the hold another start's sweep could take the folder for a leftover at any time.
+    while (!hold_unpack_dir(unpack_dir)) {
+        do {
+            if (attempts == fresh_folder_attempts) {
+                refuse_unpack_dir();
+            }
+            ++attempts;
+            os.Sleep(fresh_folder_pause_milliseconds);
+        } while (!create_private_folder(unpack_dir));
     }
     unpack_dir_created = true;
     remember_directory(unpack_dir);

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -284,6 +285,62 @@ TEST_F(Walk, ATargetPathOf4095UnitsFitsAndOneOf4096Aborts)
         }
     }
     DeleteFileW(scratch_file.c_str());
+}
+
+// Another start's sweep, which opens the fresh folder before the walk can hold it: it removes
+// the folder, or, when it cannot, leaves it where it is.
+int sweeps_to_come;
+bool sweep_removes;
+int pauses;
+HANDLE WINAPI swept_create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                DWORD disposition, DWORD flags, HANDLE template_file)
+{
+    if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 && sweeps_to_come > 0) {
+        --sweeps_to_come;
+        if (sweep_removes) {
+            ::RemoveDirectoryW(path);
+        }
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    return ::CreateFileW(path, access, share, security, disposition, flags, template_file);
+}
+
+TEST_F(Walk, AFolderSweptBeforeItsHoldIsMadeAgainAndOneThatStaysTakenIsRefused)
+{
+    struct sweep_case {
+        int sweeps;
+        bool removes;
+        bool unpacked;
+        size_t creations;  // of the unpack folder itself
+    };
+    const sweep_case cases[] = {
+        {1, true, true, 2},
+        {3, true, true, 4},
+        {1000, true, false, 50},
+        {1000, false, false, 50},
+    };
+    os.CreateDirectoryW = recording_create_directory;
+    os.CreateFileW = swept_create_file;
+    os.Sleep = [](DWORD) { ++pauses; };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(std::to_string(each.sweeps) + (each.removes ? " removing" : " keeping"));
+        remove_unpacked(unpack);
+        prepare_walk(unpack);
+        directory_calls.clear();
+        sweeps_to_come = each.sweeps;
+        sweep_removes = each.removes;
+        pauses = 0;
+        unpack_dir_created = false;
+        const int status = exit_status_of([] { walk({{L"main.dll", "MZ"}}); });
+        EXPECT_EQ(status, each.unpacked ? -1 : 2);
+        EXPECT_EQ(unpack_dir_created, each.unpacked);
+        EXPECT_EQ(read_file_bytes(unpack + L"\\main.dll"), each.unpacked ? "MZ" : "<missing>");
+        EXPECT_EQ(static_cast<size_t>(std::count(directory_calls.begin(), directory_calls.end(), unpack)),
+                  each.creations);
+        EXPECT_EQ(static_cast<size_t>(pauses), each.creations - 1);
+        payload_close();
+    }
 }
 
 TEST_F(Walk, ANameOf1023UnitsFitsAndOneOf1024Aborts)
