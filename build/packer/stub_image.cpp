@@ -6,6 +6,7 @@
 #include "pe_image.h"
 #include "le_bytes.h"
 
+#include <algorithm>
 #include <fstream>
 #include <vector>
 
@@ -20,6 +21,8 @@ constexpr uint64_t resource_directory = 2;
 constexpr uint64_t security_directory = 4;
 // A stub is the launcher, some hundred KiB; anything far larger is no stub.
 constexpr uint64_t max_stub_size = uint64_t{64} << 20;
+// The page of both architectures, which a loader maps sections in.
+constexpr uint64_t page_size = 0x1000;
 // IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ, as a linker marks .rsrc.
 constexpr uint32_t resource_characteristics = 0x40000040;
 
@@ -191,9 +194,15 @@ void write_launcher(const stub_image& stub, const build_identity& identity, cons
         throw packer_error("the block does not fit a " + std::string(target.bits) + " image");
     }
 
-    // Everything of the stub before its block, with the headers and the place set.
-    std::string head = stub.bytes.substr(0, place.raw_pointer + place_block);
-    const uint64_t at = place.raw_pointer;
+    // Everything of the stub before its block, with the headers and the place set. The place
+    // moves to a page boundary of the file: Wine maps a section found there and reads any other
+    // whole into each process, block included, before the first instruction.
+    const uint64_t at = align_up(place.raw_pointer, section_alignment % page_size == 0
+                                                        ? std::max<uint64_t>(file_alignment, page_size)
+                                                        : file_alignment);
+    std::string head = stub.bytes.substr(0, place.raw_pointer);
+    head.append(at - place.raw_pointer, '\0');
+    head.append(stub.bytes, place.raw_pointer, place_block);
     set_u32(head, at + place_size_field, block_size);
     set_u32(head, at + place_options_field,
             (identity.sweep ? 0 : place_option_no_sweep) | (identity.cached ? place_option_cached_unpack : 0));
@@ -208,12 +217,13 @@ void write_launcher(const stub_image& stub, const build_identity& identity, cons
 
     set_u32(head, place.header + 8, place_virtual_size);
     set_u32(head, place.header + 16, place_raw_size);
+    set_u32(head, place.header + 20, at);
     const uint64_t resources_header = place.header + section_header_size;
     head.replace(resources_header, 8, std::string(".rsrc\0\0\0", 8));
     set_u32(head, resources_header + 8, resource_section.size());
     set_u32(head, resources_header + 12, resources_rva);
     set_u32(head, resources_header + 16, resources_raw_size);
-    set_u32(head, resources_header + 20, place.raw_pointer + place_raw_size);
+    set_u32(head, resources_header + 20, at + place_raw_size);
     set_u32(head, resources_header + 36, resource_characteristics);
     const uint64_t coff = stub.optional - 20;
     set_u16(head, coff + 2, static_cast<uint16_t>(stub.section_count + 1));

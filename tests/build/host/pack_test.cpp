@@ -32,6 +32,8 @@ constexpr uint32_t place_rva = 0x2000;
 constexpr uint32_t place_raw = 0x600;
 constexpr uint32_t place_length = 18448;  // 16 + 5 * 2048 + 8192
 constexpr uint32_t place_raw_length = 0x4A00;
+// Where a pack puts the place: on the next page of the file, for the loader to map it.
+constexpr uint32_t packed_place_raw = 0x1000;
 
 uint32_t directories_at(uint16_t magic)
 {
@@ -185,8 +187,9 @@ TEST(Pack, ABlockBeyondWhatTheTargetCarriesIsRefusedBeforeTheStubIsRead)
     }
 }
 
-// The stub's place grows to hold the block, the resources follow on the next section boundary,
-// and every header field that says so is set; the stub's other bytes stay as they were.
+// The stub's place moves to a page of the file and grows to hold the block, the resources
+// follow on the next section boundary, and every header field that says so is set; the stub's
+// other bytes stay as they were.
 TEST(Pack, TheBlockFillsThePlaceAndTheResourcesBecomeANewLastSection)
 {
     for (const auto& [machine, magic, arch, characteristics] :
@@ -215,29 +218,31 @@ TEST(Pack, TheBlockFillsThePlaceAndTheResourcesBecomeANewLastSection)
         EXPECT_EQ(place_size, get_u32(out, table + 48));
         EXPECT_EQ(place_rva, get_u32(out, table + 52));
         EXPECT_EQ(0x5C00u, get_u32(out, table + 56));
+        EXPECT_EQ(packed_place_raw, get_u32(out, table + 60));
         EXPECT_EQ(std::string(".rsrc\0\0\0", 8), out.substr(table + 80, 8));
         const uint32_t resources_size = get_u32(out, table + 88);
         EXPECT_EQ(resources_rva, get_u32(out, table + 92));
         EXPECT_EQ((resources_size + 0x1FF) / 0x200 * 0x200, get_u32(out, table + 96));
-        EXPECT_EQ(place_raw + 0x5C00, get_u32(out, table + 100));
+        EXPECT_EQ(packed_place_raw + 0x5C00, get_u32(out, table + 100));
         EXPECT_EQ(0x40000040u, get_u32(out, table + 116));
-        EXPECT_EQ(place_raw + 0x5C00 + get_u32(out, table + 96), out.size());
+        EXPECT_EQ(packed_place_raw + 0x5C00 + get_u32(out, table + 96), out.size());
         EXPECT_EQ((resources_rva + resources_size + 0xFFF) / 0x1000 * 0x1000, get_u32(out, optional_at + 56));
         EXPECT_EQ(0x200 + 0x5C00 + get_u32(out, table + 96), get_u32(out, optional_at + 8));
         EXPECT_EQ(resources_rva, get_u32(out, directories_at(magic) + 16));
         EXPECT_EQ(resources_size, get_u32(out, directories_at(magic) + 20));
 
         // The place: magic, the block's length, the texts with their zeros, then the block.
-        EXPECT_EQ(std::string("VELDRA\x1a\x01", 8), out.substr(place_raw, 8));
-        EXPECT_EQ(block.size(), get_u32(out, place_raw + 8));
-        EXPECT_EQ(std::string("A\0c\0m\0e\0\\\0\0\0", 12), out.substr(place_raw + 16, 12));
-        EXPECT_EQ(std::string(2048 - 10, '\0'), out.substr(place_raw + 16 + 10, 2048 - 10));
-        EXPECT_EQ(std::string("B\0r\0e\0", 6), out.substr(place_raw + 16 + 2048, 6));
-        EXPECT_EQ(std::string("{\0T\0E\0M\0P\0}\0", 12), out.substr(place_raw + 16 + 5 * 2048, 12));
-        EXPECT_EQ(block, out.substr(place_raw + place_length, block.size()));
-        EXPECT_EQ(std::string(0x5C00 - place_size, '\0'), out.substr(place_raw + place_size, 0x5C00 - place_size));
-        // What the pack does not own stays the stub's.
+        EXPECT_EQ(std::string("VELDRA\x1a\x01", 8), out.substr(packed_place_raw, 8));
+        EXPECT_EQ(block.size(), get_u32(out, packed_place_raw + 8));
+        EXPECT_EQ(std::string("A\0c\0m\0e\0\\\0\0\0", 12), out.substr(packed_place_raw + 16, 12));
+        EXPECT_EQ(std::string(2048 - 10, '\0'), out.substr(packed_place_raw + 16 + 10, 2048 - 10));
+        EXPECT_EQ(std::string("B\0r\0e\0", 6), out.substr(packed_place_raw + 16 + 2048, 6));
+        EXPECT_EQ(std::string("{\0T\0E\0M\0P\0}\0", 12), out.substr(packed_place_raw + 16 + 5 * 2048, 12));
+        EXPECT_EQ(block, out.substr(packed_place_raw + place_length, block.size()));
+        EXPECT_EQ(std::string(0x5C00 - place_size, '\0'), out.substr(packed_place_raw + place_size, 0x5C00 - place_size));
+        // What the pack does not own stays the stub's; zeros lead up to the place's page.
         EXPECT_EQ(stub_bytes.substr(0x400, 0x200), out.substr(0x400, 0x200));
+        EXPECT_EQ(std::string(packed_place_raw - place_raw, '\0'), out.substr(place_raw, packed_place_raw - place_raw));
         EXPECT_EQ(get_u32(out, checksum_at), file_checksum(output));
         EXPECT_NE(0u, get_u32(out, checksum_at));
     }
@@ -257,7 +262,7 @@ TEST(Pack, SweepOffSetsItsBitInThePlaceAndOnLeavesTheFieldZero)
     for (const auto& c : cases) {
         const fs::path output = root.path() / "out.exe";
         pack_executable(root.path() / "block", output, identity_from_options(c.options), stub);
-        EXPECT_EQ(c.field, get_u32(file_bytes(output), place_raw + 12));
+        EXPECT_EQ(c.field, get_u32(file_bytes(output), packed_place_raw + 12));
     }
     EXPECT_THROW(identity_from_options({{"--sweep", "maybe"}}), packer_error);
 }
