@@ -29,7 +29,7 @@ mkdir -p "$out"
 
 main_bulk=$((total * 72 / 100))
 pe_bytes 0 "$main_bulk" > "$work/bulk.bin"
-"$cc" -O2 -shared -o "$out/main.dll" "$here/app_main.c" "$here/fixture_bulk.S" \
+"$cc" -O2 -shared -o "$out/main.dll" "$here/../support/fixture_app.c" "$here/../support/fixture_bulk.S" \
   -DFIXTURE_BULK_FILE="\"$work/bulk.bin\"" -Wl,--kill-at -s -lpsapi
 
 each=$((total * 26 / 100 / 24))
