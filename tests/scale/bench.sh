@@ -97,9 +97,14 @@ limit_run() {
 # block and linked it with mingw and windres, built with its launcher libraries from the last
 # commit that packed that way, in the work folder.
 old_pipeline_commit="${VELDRA_BENCH_OLD_COMMIT:-38f3ddb}"
+# A build kept in the work folder names the set-up folder it was made with (the old packer links
+# with its zstd library at pack time): one made from another checkout is made again.
+built_with_these_deps() {  # folder file
+  [ -e "$2" ] && [ "$(cat "$1/deps" 2>/dev/null)" = "$DEPS" ]
+}
 build_old_pipeline() {  # -> the old packer, its source folder and its launcher build in $work/old
   local old="$work/old"
-  if [ ! -x "$old/host/veldra-packer" ]; then
+  if ! built_with_these_deps "$old" "$old/host/veldra-packer"; then
     rm -rf "$old"
     mkdir -p "$old/src"
     git -C "$ROOT" archive "$old_pipeline_commit" | tar -x -C "$old/src"
@@ -109,6 +114,7 @@ build_old_pipeline() {  # -> the old packer, its source folder and its launcher 
     cmake -S "$old/src/build/packer" -B "$old/host" -DCMAKE_BUILD_TYPE=Release -DVELDRA_LAUNCHER_ROOT="$old" \
       -DVELDRA_ZSTD_ROOT="$DEPS/zstd" >/dev/null
     cmake --build "$old/host" --target veldra-packer -j 2 >/dev/null
+    printf '%s' "$DEPS" > "$old/deps"
   fi
 }
 
@@ -150,7 +156,7 @@ pack_only() {
 old_startup_commit="${VELDRA_BENCH_OLD_STARTUP_COMMIT:-cf7cc4c}"
 build_old_startup_stub() {  # -> $work/old-startup/veldra-stub-$arch.exe
   local old="$work/old-startup"
-  if [ ! -f "$old/veldra-stub-$arch.exe" ]; then
+  if ! built_with_these_deps "$old" "$old/veldra-stub-$arch.exe"; then
     rm -rf "$old"
     mkdir -p "$old/src"
     git -C "$ROOT" archive "$old_startup_commit" | tar -x -C "$old/src"
@@ -158,6 +164,7 @@ build_old_startup_stub() {  # -> $work/old-startup/veldra-stub-$arch.exe
       -DCMAKE_BUILD_TYPE=Release -DVELDRA_DEPS="$DEPS" -DVELDRA_OUT_ROOT="$old" -DVELDRA_RUN_WINE=OFF -DBUILD_TESTING=OFF >/dev/null
     cmake --build "$old/$arch" --target veldra_stub -j 2 >/dev/null
     cp "$old/$arch/veldra-stub-$arch.exe" "$old/"
+    printf '%s' "$DEPS" > "$old/deps"
   fi
 }
 startup_times() {
