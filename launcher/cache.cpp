@@ -28,6 +28,8 @@ static file_table own_table;
 static wchar_t cache_folder[path_capacity];
 static wchar_t cache_aside[path_capacity];
 static wchar_t cache_file_path[extended_path_capacity];
+// The folder that holds the cached folder, opened to learn the name the system gives it.
+static wchar_t cache_parent_path[extended_path_capacity];
 static file_table_entry cache_entry;
 // The folder as the system names its open handle, then "\" and an entry's name: what the handle
 // of that entry must be named, unless a link somewhere on the way led elsewhere.
@@ -129,13 +131,13 @@ static wchar_t ascii_upper(wchar_t c)
 static size_t expected_folder_name(const wchar_t* folder)
 {
     const wchar_t* last = wcsrchr(folder, L'\\');
-    if (last == nullptr || make_extended_path(cache_file_path, extended_path_capacity, folder) == 0) {
+    if (last == nullptr || make_extended_path(cache_parent_path, extended_path_capacity, folder) == 0) {
         return 0;
     }
-    wchar_t* cut = wcsrchr(cache_file_path, L'\\');
+    wchar_t* cut = wcsrchr(cache_parent_path, L'\\');
     // A folder at a drive's root keeps the root's backslash.
     cut[cut[-1] == L':' ? 1 : 0] = L'\0';
-    HANDLE parent = os.CreateFileW(cache_file_path, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+    HANDLE parent = os.CreateFileW(cache_parent_path, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (parent == INVALID_HANDLE_VALUE) {
@@ -175,9 +177,10 @@ static bool handle_is_folder(HANDLE handle, const wchar_t* folder)
     return true;
 }
 
-static bool is_plain_folder(const wchar_t* folder)
+// `extended` is the folder's path in its extended form.
+static bool is_plain_folder(const wchar_t* extended, const wchar_t* folder)
 {
-    HANDLE handle = os.CreateFileW(cache_file_path, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+    HANDLE handle = os.CreateFileW(extended, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -202,8 +205,8 @@ static bool is_plain_folder(const wchar_t* folder)
 
 bool cached_folder_matches(const wchar_t* folder, const file_table* table)
 {
-    if (make_extended_path(cache_file_path, extended_path_capacity, folder) == 0 || !is_plain_folder(folder) ||
-        make_extended_path(cache_file_path, extended_path_capacity, folder) == 0) {
+    if (make_extended_path(cache_file_path, extended_path_capacity, folder) == 0 ||
+        !is_plain_folder(cache_file_path, folder)) {
         return false;
     }
     const size_t length = wcslen(cache_file_path);
@@ -359,7 +362,7 @@ void unpack_into_cache()
     payload_open();
     unpack_started = true;
     if (walk_archive(walk_as_parent, &console_stop_requested) == walk_stopped) {
-        halt_after_console_stop(nullptr);
+        halt_after_console_stop();
     }
     if (!install_sibling()) {
         discard_sibling();

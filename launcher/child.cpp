@@ -197,7 +197,7 @@ static void close_launch_handles(PROCESS_INFORMATION* info)
     os.TerminateProcess(info->hProcess, STATUS_CONTROL_C_EXIT);
     close_launch_handles(info);
     end_launch();
-    halt_after_console_stop(nullptr);
+    halt_after_console_stop();
 }
 
 static void resume_child(PROCESS_INFORMATION* info)
@@ -223,7 +223,7 @@ void launch_child_and_wait()
     if (console_stop_requested) {
         release_own_executable();
         end_launch();
-        halt_after_console_stop(nullptr);
+        halt_after_console_stop();
     }
     create_child_suspended(command_line, &startup, &info);
     child_exit_code = 0;

@@ -40,7 +40,7 @@ static void write_row_line(fatal_stop row)
 static void halt_if_stopping()
 {
     if (console_stop_requested) {
-        halt_after_console_stop(nullptr);
+        halt_after_console_stop();
     }
 }
 

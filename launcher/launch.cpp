@@ -83,7 +83,7 @@ int run_launcher(int argc, wchar_t** argv)
         payload_open();
         unpack_started = true;
         if (walk_archive(is_child ? walk_as_child : walk_as_parent, &console_stop_requested) == walk_stopped) {
-            halt_after_console_stop(nullptr);
+            halt_after_console_stop();
         }
     }
     // A child never goes past this point, so it can never start children of its own: an

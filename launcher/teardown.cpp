@@ -86,11 +86,8 @@ BOOL WINAPI console_control_handler(DWORD control_type)
 // The main thread has seen a console stop: it writes nothing more, so a removal that runs
 // after its last write leaves nothing behind, whatever the handler's own removal found. Then
 // it waits for the system's default handling to end the process.
-void halt_after_console_stop(HANDLE open_file)
+void halt_after_console_stop()
 {
-    if (open_file != nullptr && open_file != INVALID_HANDLE_VALUE) {
-        os.CloseHandle(open_file);
-    }
     if (unpack_started) {
         remove_unpack_dir();
     }

@@ -26,9 +26,9 @@ void teardown();
 // handling ends the process afterwards.
 BOOL WINAPI console_control_handler(DWORD control_type);
 
-// The main thread's side of a console stop: closes `open_file` (if any), removes what has
-// been unpacked, and never returns; the system ends the process.
-[[noreturn]] void halt_after_console_stop(HANDLE open_file);
+// The main thread's side of a console stop: removes what has been unpacked, and never returns;
+// the system ends the process. The walk has closed its files by then.
+[[noreturn]] void halt_after_console_stop();
 
 // Takes the child handle out of child_process, atomically: the caller owns and closes what it
 // gets, and any other thread gets none.
