@@ -27,7 +27,7 @@ bool locate_file_table(const unsigned char* image, const unsigned char* block, u
                        const unsigned char** table_start, uint64_t* room);
 
 // Checks the table at `bytes`, at most `room` bytes long: its magic, a length inside the room, a
-// count within the limit, and every entry inside the length with a name of 1 to 1,023 units that
+// count within the limit, and every entry inside the length with a name of 1 unit up to the limit that
 // passes the archive-name rule, the last entry ending where the length says. False on any damage.
 bool parse_file_table(const unsigned char* bytes, uint64_t room, file_table* table);
 

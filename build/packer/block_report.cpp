@@ -6,6 +6,7 @@
 #include "names.h"
 #include "pe_image.h"
 #include "le_bytes.h"
+#include "progress.h"
 #include "stub_image.h"
 
 #include <zstd.h>
@@ -187,7 +188,8 @@ private:
         if (unit != 0) {
             if (name_.size() >= max_listed_name_units) {
                 throw packer_error("entry " + std::to_string(count + 1) +
-                                   " has a name longer than 1,023 UTF-16 units, which the launcher cannot take");
+                                   " has a name longer than " + grouped(max_listed_name_units) +
+                                   " UTF-16 units, which the launcher cannot take");
             }
             name_ += unit;
         } else {

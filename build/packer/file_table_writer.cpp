@@ -5,6 +5,7 @@
 #include "error.h"
 #include "payload/archive_names.h"
 #include "payload/block_format.h"
+#include "progress.h"
 
 #include <zstd.h>
 
@@ -136,7 +137,7 @@ std::u16string read_name(archive_source& source)
     for (char16_t unit = static_cast<char16_t>(read_le(source, 2)); unit != 0;
          unit = static_cast<char16_t>(read_le(source, 2))) {
         if (name.size() == archive_name_max_units) {
-            source.fail("holds a name of more than 1,023 UTF-16 units");
+            source.fail("holds a name of more than " + grouped(archive_name_max_units) + " UTF-16 units");
         }
         name += unit;
     }

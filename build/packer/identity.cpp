@@ -3,6 +3,7 @@
 
 #include "error.h"
 #include "names.h"
+#include "progress.h"
 #include "template_check.h"
 
 namespace packer {
@@ -42,7 +43,8 @@ std::u16string identity_text(const std::string& value, const char* option)
         throw packer_error(name + " takes a text that is not empty");
     }
     if (text->size() > max_identity_units) {
-        throw packer_error(name + " takes at most 1,023 UTF-16 units (got " + std::to_string(text->size()) + ")");
+        throw packer_error(name + " takes at most " + grouped(max_identity_units) + " UTF-16 units (got " +
+                           std::to_string(text->size()) + ")");
     }
     for (char16_t unit : *text) {
         if (unit < 0x20 || unit == 0x7F) {

@@ -3,6 +3,7 @@
 
 #include "error.h"
 #include "payload/archive_names.h"
+#include "progress.h"
 
 #include <cstdint>
 
@@ -85,7 +86,7 @@ std::string utf16_to_utf8(std::u16string_view text)
 std::string name_problem(std::u16string_view name)
 {
     if (name.size() > max_name_units) {
-        return "is longer than 1,023 UTF-16 units (" + std::to_string(name.size()) + ")";
+        return "is longer than " + grouped(max_name_units) + " UTF-16 units (" + std::to_string(name.size()) + ")";
     }
     // Before the shared rule, which would call the drive's colon just a character.
     if (name.size() >= 2 && name[0] != u'\\' && name[1] == u':') {

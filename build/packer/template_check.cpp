@@ -5,6 +5,7 @@
 
 #include "names.h"
 #include "paths/template_variables.h"
+#include "progress.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -110,7 +111,7 @@ void add_text(std::vector<piece>& pieces, std::u16string_view text)
 std::string reference_problem(std::u16string_view name, const std::string& where)
 {
     if (name.size() >= name_buffer_capacity) {
-        return where + " has a variable name longer than 1,023 characters";
+        return where + " has a variable name longer than " + grouped(template_name_max_units) + " characters";
     }
     if (find_variable(name) == nullptr) {
         return where + " names an unknown variable {" + shown(name) + "}";

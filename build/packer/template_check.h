@@ -25,7 +25,7 @@ struct template_build_values {
 
 // Empty when the template is fit to be compiled in, else the one-line reason. Refused:
 //  - what the launcher's expander fails on: a name not in its table ({} included), a name of
-//    more than 1,023 characters;
+//    more than template_name_max_units characters;
 //  - what it would drop without a word: a reference left open at the end (abc{TEM), and a "{"
 //    inside a reference, which throws away the name read so far ({abc{TEMP});
 //  - what can never unpack: more than 4,095 characters from literal text, build values and the
