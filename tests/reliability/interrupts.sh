@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Ctrl+C and SIGKILL against the launcher of the 50 MB application, while its parent unpacks
-# and while the application runs, and the next start's sweep of what a killed run left. Wine
+# (a first start of the cached mode too) and while the application runs, and the next start's
+# sweep of what a killed run left. Wine
 # turns a Linux SIGINT into the console's Ctrl+C
 # (CTRL_C_EVENT on a new thread of every Wine process it reaches); sending it to the process
 # group of a running launcher is what a user's Ctrl+C does on Windows, where parent and child
@@ -26,8 +27,9 @@
 set -uo pipefail
 set -m
 tests_exe="$1" large_exe="$2" work="$3"
-# The same application packed with --sweep off.
+# The same application packed with --sweep off, and in the cached mode.
 no_sweep_exe="$(dirname "$large_exe")/large_no_sweep.exe"
+cached_exe="$(dirname "$large_exe")/large_cached.exe"
 failures=0
 case_name=""
 
@@ -52,8 +54,10 @@ wait_for() {  # SECONDS COMMAND...: true once COMMAND succeeds
 has_main_module() { compgen -G "$dir/temp/onefile_*/main.dll" >/dev/null; }
 non_empty() { [ -s "$1" ]; }
 
-# start_case NAME [VARIABLE=VALUE...]: starts the launcher under a name of its own, with the
-# variables given to the application; sets dir, exe, runner, parent (its pid) and group.
+# start_case NAME [VARIABLE=VALUE...]: starts the launcher (a copy of source_exe, large.exe
+# unless set) under a name of its own, with the variables given to the application; sets dir,
+# exe, runner, parent (its pid) and group.
+source_exe="$large_exe"
 start_case() {
   case_name="$1"
   shift
@@ -61,7 +65,7 @@ start_case() {
   rm -rf "$dir"
   mkdir -p "$dir/temp" "$dir/reports"
   exe="$dir/rel_$case_name.exe"
-  cp "$large_exe" "$exe"
+  cp "$source_exe" "$exe"
   run_launcher "$@"
 }
 
@@ -365,6 +369,40 @@ rename_while_unpacking() {
   expect_no_launcher_left
 }
 
+# 7. Ctrl+C while a first start of the cached mode unpacks: the private folder beside the cache
+#    folder, "<hash>.<random>", is removed, nothing is put in place as the cached folder, and
+#    nothing starts.
+sibling_glob() { compgen -G "$dir/temp/veldra_cache/*.*/main.dll"; }
+ctrl_c_while_caching() {
+  source_exe="$cached_exe"
+  start_case ctrl_c_caching
+  local started=$?
+  source_exe="$large_exe"
+  [ "$started" = 0 ] || return 0
+  if ! wait_for 60 sibling_glob >/dev/null; then
+    fail "the first start never began to unpack"
+    kill -INT -- "-$group"
+    finish_runner
+    return 0
+  fi
+  local sibling left
+  sibling="$(dirname "$(sibling_glob | head -n1)")"
+  written="$(size_of "$sibling/main.dll")"
+  kill -INT -- "-$group"
+  finish_runner
+  note "Ctrl+C with main.dll at $written of $main_size bytes in $(basename "$sibling"); status $status, $processes process(es)"
+  if [ "$written" = missing ] || [ "$written" -ge "$main_size" ]; then
+    return 2
+  fi
+  [ -e "$sibling" ] && fail "the private folder $sibling is still there"
+  left="$(ls -A "$dir/temp/veldra_cache")"
+  [ -z "$left" ] || fail "left where the cached folder goes: $left"
+  [ "$processes" = 1 ] || fail "a child was started after Ctrl+C ($processes processes)"
+  [ -e "$dir/reports/folder" ] && fail "the application ran after Ctrl+C"
+  [ -s "$dir/output" ] && fail "the launcher printed after Ctrl+C: $(tr -d '\r' < "$dir/output")"
+  expect_no_launcher_left
+}
+
 for attempt in 1 2 3; do
   rename_while_unpacking
   [ $? = 2 ] || break
@@ -373,6 +411,12 @@ for attempt in 1 2 3; do
 done
 for attempt in 1 2 3; do
   ctrl_c_while_unpacking
+  [ $? = 2 ] || break
+  note "the signal came after the main module was written (attempt $attempt); trying again"
+  [ "$attempt" = 3 ] && fail "the signal never came while the main module was being written"
+done
+for attempt in 1 2 3; do
+  ctrl_c_while_caching
   [ $? = 2 ] || break
   note "the signal came after the main module was written (attempt $attempt); trying again"
   [ "$attempt" = 3 ] && fail "the signal never came while the main module was being written"

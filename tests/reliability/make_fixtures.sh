@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Generates and packs the applications of the reliability suite; nothing of it is committed.
 #   large/       the 50 MB application of make_app.sh, packed as large.exe (with checksum),
-#                and as large_no_sweep.exe with --sweep off
+#                as large_no_sweep.exe with --sweep off, and as large_cached.exe in the
+#                cached mode with its folder under the temp folder
 #   damaged.exe  large's block with one byte changed in the middle of its frame
 #   bad_sum.exe  large's block with one byte of the frame's content checksum changed
 #   names/       a small application whose files carry non-ASCII names, packed as names.exe
@@ -20,6 +21,8 @@ bash "$here/../scale/make_app.sh" large 50
 "$packer" block large -o large.block >/dev/null
 "$packer" pack --block large.block -o large.exe >/dev/null
 "$packer" pack --block large.block -o large_no_sweep.exe --sweep off >/dev/null
+"$packer" pack --block large.block -o large_cached.exe --unpack-mode cached --execution-level asInvoker \
+  --template '{TEMP}\veldra_cache\{PAYLOAD_HASH}' >/dev/null
 echo "large application: $(du -sb large | cut -f1) bytes in $(find large -type f | wc -l) files," \
      "block $(stat -c %s large.block) bytes ($((SECONDS - started)) s)"
 
