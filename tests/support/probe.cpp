@@ -84,6 +84,8 @@ std::wstring quote_argument(const std::wstring& argument)
     return quoted.data();
 }
 
+enum { process_start_attempts = 3 };
+
 started_process start_process(const std::wstring& application, const std::wstring& command_line,
                               const std::wstring& capture_stem, const environment_changes& changes,
                               const std::wstring& directory, start_as mode)
@@ -112,9 +114,18 @@ started_process start_process(const std::wstring& application, const std::wstrin
     for (const auto& change : changes) {
         for_the_child.emplace_back(change.first.c_str(), change.second);
     }
-    BOOL created = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                  mode == start_as::running ? 0 : CREATE_SUSPENDED, nullptr,
-                                  directory.empty() ? nullptr : directory.c_str(), &startup, &info);
+    // Wine has been seen to fail a process start outright, once in many hundred, before the
+    // program's first instruction; a few tries keep that out of the tests of what the program does.
+    BOOL created = FALSE;
+    for (int attempt = 0; attempt < process_start_attempts && !created; ++attempt) {
+        if (attempt > 0) {
+            Sleep(200);
+        }
+        created = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                 mode == start_as::running ? 0 : CREATE_SUSPENDED, nullptr,
+                                 directory.empty() ? nullptr : directory.c_str(), &startup, &info);
+        started.start_error = created ? 0 : GetLastError();
+    }
     while (!for_the_child.empty()) {
         for_the_child.pop_back();
     }
@@ -149,7 +160,7 @@ process_result finish_process(started_process& started)
     process_result result;
     if (started.process == nullptr) {
         result.exit_code = 0xFFFFFFFF;
-        result.err = "CreateProcessW failed";
+        result.err = "CreateProcessW failed with error " + std::to_string(started.start_error);
         return result;
     }
     resume_process(started);

@@ -47,6 +47,7 @@ struct started_process {
     HANDLE thread = nullptr;  // kept while the process waits suspended
     HANDLE job = nullptr;
     DWORD id = 0;
+    DWORD start_error = 0;  // GetLastError of a CreateProcessW that failed
     std::wstring out_path;
     std::wstring err_path;
 };
