@@ -1,25 +1,13 @@
 // The unpack folder as the run's own, with real launchers: one that was there first is refused
 // and left exactly as it was; a fresh one reads back with its private access list from inside
 // the running application.
+#include "tests/support/kit.h"
 #include "tests/support/launcher_runs.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-namespace {
-
-void write_text(const std::wstring& path, const std::string& text)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-}  // namespace
 
 // Whoever made the folder first could have planted DLLs for the child to load: the parent
 // writes nothing into it, starts nothing and removes nothing of it.
@@ -31,7 +19,7 @@ TEST(UnpackFolder, OneThatIsThereFirstIsRefusedWithItsLineAndLeftAsItWas)
                                     start_as::suspended);
     std::wstring folder = temp + L"\\fixed_" + std::to_wstring(started.id);
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    write_text(folder + L"\\main.dll", "planted");
+    write_file_bytes(folder + L"\\main.dll", "planted");
 
     process_result result = finish_process(started);
 

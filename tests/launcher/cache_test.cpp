@@ -21,15 +21,6 @@ namespace {
 const std::string main_bytes = "the main module";
 const std::string note_bytes = "first";
 
-void write_file(const std::wstring& path, const std::string& bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
 // The folder as an unpack leaves it, and the table of the pack that made it.
 class CachedFolder : public ::testing::Test {
 protected:
@@ -37,8 +28,8 @@ protected:
     {
         folder_ = make_temp_folder();
         ASSERT_TRUE(CreateDirectoryW((folder_ + L"\\data").c_str(), nullptr));
-        write_file(folder_ + L"\\main.dll", main_bytes);
-        write_file(folder_ + L"\\data\\note.txt", note_bytes);
+        write_file_bytes(folder_ + L"\\main.dll", main_bytes);
+        write_file_bytes(folder_ + L"\\data\\note.txt", note_bytes);
         bytes_ = table_bytes({{u"main.dll", main_bytes.size(), XXH64(main_bytes.data(), main_bytes.size(), 0)},
                               {u"data\\note.txt", note_bytes.size(), XXH64(note_bytes.data(), note_bytes.size(), 0)}});
         ASSERT_TRUE(parse_file_table(bytes_.data(), bytes_.size(), &table_));
@@ -61,7 +52,7 @@ protected:
 TEST_F(CachedFolder, AFolderAsUnpackedMatchesAndFilesTheTableDoesNotNameAreLeftAlone)
 {
     EXPECT_TRUE(matches());
-    write_file(folder_ + L"\\extra.txt", "mine");
+    write_file_bytes(folder_ + L"\\extra.txt", "mine");
     EXPECT_TRUE(matches());
     DWORD attributes = GetFileAttributesW((folder_ + L"\\extra.txt").c_str());
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, attributes);
@@ -75,8 +66,8 @@ TEST_F(CachedFolder, EachDifferenceIsAMismatch)
     };
     const change changes[] = {
         {"a missing file", [](const std::wstring& f) { DeleteFileW((f + L"\\data\\note.txt").c_str()); }},
-        {"a size that differs", [](const std::wstring& f) { write_file(f + L"\\data\\note.txt", "first!"); }},
-        {"contents that differ at one size", [](const std::wstring& f) { write_file(f + L"\\data\\note.txt", "firsT"); }},
+        {"a size that differs", [](const std::wstring& f) { write_file_bytes(f + L"\\data\\note.txt", "first!"); }},
+        {"contents that differ at one size", [](const std::wstring& f) { write_file_bytes(f + L"\\data\\note.txt", "firsT"); }},
         {"a folder where a file should be",
          [](const std::wstring& f) {
              DeleteFileW((f + L"\\data\\note.txt").c_str());
@@ -86,7 +77,7 @@ TEST_F(CachedFolder, EachDifferenceIsAMismatch)
         {"a file where the folder should be",
          [](const std::wstring& f) {
              remove_tree(f);
-             write_file(f, "x");
+             write_file_bytes(f, "x");
          }},
     };
     for (const auto& c : changes) {

@@ -39,6 +39,8 @@ public:
 
 // The whole content of a file; "<missing>" when it cannot be opened.
 std::string read_file_bytes(const std::wstring& path);
+// Makes or replaces the file with exactly `bytes`; a file that cannot be made fails the test.
+void write_file_bytes(const std::wstring& path, const std::string& bytes);
 bool file_exists(const std::wstring& path);
 
 std::string utf8(const std::wstring& text);
