@@ -5,6 +5,7 @@
 
 #include "build/constants.h"
 #include "launcher/fatal.h"
+#include "launcher/handle_facts.h"
 #include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
 #include "launcher/sweep.h"
@@ -109,10 +110,10 @@ static bool file_matches(const wchar_t* path, const file_table_entry* entry)
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    bool same = handle_is_entry(file, entry->name) && os.GetFileInformationByHandle(file, &info) != FALSE &&
-                (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-                ((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow) == entry->size;
+    handle_facts facts;
+    bool same = handle_is_entry(file, entry->name) && read_handle_facts(file, &facts) &&
+                (facts.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+                facts.size == entry->size;
     uint64_t hash = 0;
     same = same && contents_hash(file, entry->size, &hash) && hash == entry->hash;
     os.CloseHandle(file);
@@ -186,10 +187,9 @@ static bool is_plain_folder(const wchar_t* extended, const wchar_t* folder)
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    bool plain = os.GetFileInformationByHandle(handle, &info) != FALSE &&
-                 (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                 (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    handle_facts facts;
+    bool plain = read_handle_facts(handle, &facts) && (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                 (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
     // Entries are then expected under the name the system gave the folder's handle.
     cache_expected_length = 0;
     // Another user's folder of that name is not this user's cache, whatever it holds.
@@ -267,9 +267,9 @@ static bool stale_folder_is_itself()
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool itself = os.GetFileInformationByHandle(handle, &info) != FALSE &&
-                        ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+    handle_facts facts;
+    const bool itself = read_handle_facts(handle, &facts) &&
+                        ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
                          handle_is_folder(handle, cache_folder));
     os.CloseHandle(handle);
     return itself;

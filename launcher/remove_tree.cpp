@@ -5,6 +5,7 @@
 // deletes, and whatever the other has taken first is simply gone.
 #include "launcher/remove_tree.h"
 
+#include "launcher/handle_facts.h"
 #include "os/win_calls.h"
 
 #include <cwchar>
@@ -107,21 +108,21 @@ static bool set_attributes(HANDLE handle, DWORD attributes)
 // the same, but the attribute belongs to the file, not to the name: a file with other names
 // keeps it. Where the system cannot ignore the attribute it is cleared for the deletion and
 // put back for the names that stay.
-static bool delete_on_close(HANDLE handle, const BY_HANDLE_FILE_INFORMATION* info)
+static bool delete_on_close(HANDLE handle, const handle_facts* facts)
 {
     FILE_DISPOSITION_INFO_EX disposition = {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE};
     if (os.SetFileInformationByHandle(handle, disposition_ex_class, &disposition, sizeof disposition)) {
         return true;
     }
-    if ((info->dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+    if ((facts->attributes & FILE_ATTRIBUTE_READONLY) == 0) {
         return set_delete_disposition(handle);
     }
-    if (!set_attributes(handle, info->dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+    if (!set_attributes(handle, facts->attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
         return false;
     }
     bool deleted = set_delete_disposition(handle);
-    if (!deleted || info->nNumberOfLinks > 1) {
-        set_attributes(handle, info->dwFileAttributes);
+    if (!deleted || facts->links > 1) {
+        set_attributes(handle, facts->attributes);
     }
     return deleted;
 }
@@ -136,20 +137,20 @@ enum entry_kind { entry_left, entry_deleted, entry_folder };
 // reach outside, so the entry is left.
 static entry_kind handle_entry(removal_walk* walk, HANDLE handle, DWORD listed, size_t name_length)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!os.GetFileInformationByHandle(handle, &info)) {
+    handle_facts facts;
+    if (!read_handle_facts(handle, &facts)) {
         return entry_left;
     }
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        return delete_on_close(handle, &info) ? entry_deleted : entry_left;
+    if (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        return delete_on_close(handle, &facts) ? entry_deleted : entry_left;
     }
     if ((listed & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !handle_is_named(walk, handle, walk->names, name_length)) {
         return entry_left;
     }
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) {
         return entry_folder;
     }
-    return delete_on_close(handle, &info) ? entry_deleted : entry_left;
+    return delete_on_close(handle, &facts) ? entry_deleted : entry_left;
 }
 
 static bool is_dot_entry(const FILE_ID_BOTH_DIR_INFO* entry)
@@ -243,17 +244,17 @@ static bool open_root(removal_walk* walk, const wchar_t* root)
 // otherwise it is closed, and deleted first when it is a link itself.
 static bool adopt_root(removal_walk* walk, HANDLE handle, DWORD by_name)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool have_info = os.GetFileInformationByHandle(handle, &info) != FALSE;
+    handle_facts facts;
+    const bool have_info = read_handle_facts(handle, &facts);
     const bool is_folder = have_info && by_name != INVALID_FILE_ATTRIBUTES &&
                            (by_name & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-                           (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+                           (facts.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
                                FILE_ATTRIBUTE_DIRECTORY &&
                            os.GetFileInformationByHandleEx(handle, FileNameInfo, walk->opened, sizeof walk->opened);
     if (!is_folder) {
         // Only a handle that is the link itself is deleted; anything else at the root is left.
-        if (have_info && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            delete_on_close(handle, &info);
+        if (have_info && (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            delete_on_close(handle, &facts);
         }
         os.CloseHandle(handle);
         return false;

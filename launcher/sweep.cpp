@@ -4,6 +4,7 @@
 #include "launcher/sweep.h"
 
 #include "build/constants.h"
+#include "launcher/handle_facts.h"
 #include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
 #include "os/win_calls.h"
@@ -117,9 +118,9 @@ static bool sweep_candidate_folder(const sweep_context* context, const wchar_t* 
     if (folder == INVALID_HANDLE_VALUE) {
         return false;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool ours = os.GetFileInformationByHandle(folder, &info) &&
-                      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+    handle_facts facts;
+    const bool ours = read_handle_facts(folder, &facts) &&
+                      (facts.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
                           FILE_ATTRIBUTE_DIRECTORY &&
                       handle_is_entry(context, folder, name) && owned_by_us(context, folder);
     if (!ours) {

@@ -101,6 +101,9 @@ TEST_F(CachedFolder, AFolderOrFileReachedThroughALinkIsAMismatch)
         renamed_suffix = suffix;
         os.GetFileInformationByHandleEx = [](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
             BOOL named = GetFileInformationByHandleEx(handle, kind, info, size);
+            if (kind != FileNameInfo) {
+                return named;
+            }
             FILE_NAME_INFO* name = static_cast<FILE_NAME_INFO*>(info);
             const std::wstring text(name->FileName, name->FileNameLength / sizeof(wchar_t));
             if (named && text.size() >= renamed_suffix.size() &&

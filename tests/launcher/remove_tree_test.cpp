@@ -179,20 +179,18 @@ std::wstring last_component_of(HANDLE handle)
 }
 
 // The entry named link_name answers, on its own handle, as a link: what another process that
-// swaps a folder for a junction after the listing makes the walk see on Windows.
-BOOL WINAPI link_on_the_handle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info)
+// swaps a folder for a junction after the listing makes the walk see on Windows. Listings are
+// counted.
+BOOL WINAPI link_on_the_handle(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS type, LPVOID buffer, DWORD size)
 {
-    BOOL got = ::GetFileInformationByHandle(handle, info);
-    if (got && last_component_of(handle) == link_name) {
-        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    if (type == FileIdBothDirectoryInfo || type == FileIdBothDirectoryRestartInfo) {
+        ++listings;
+    }
+    BOOL got = ::GetFileInformationByHandleEx(handle, type, buffer, size);
+    if (got && type == FileBasicInfo && last_component_of(handle) == link_name) {
+        static_cast<FILE_BASIC_INFO*>(buffer)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     }
     return got;
-}
-
-BOOL WINAPI counting_listing(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS type, LPVOID buffer, DWORD size)
-{
-    ++listings;
-    return ::GetFileInformationByHandleEx(handle, type, buffer, size);
 }
 
 // root\main.dll, root\sub\inner.txt, root\sub\deeper\far.txt
@@ -221,8 +219,7 @@ TEST(RemoveTree, ARootThatIsALinkIsRemovedAsTheLinkAndNothingUnderItIsListedOrTo
     std::wstring root = make_small_tree(temp_folder() + L"_root_link");
     link_name = root.substr(root.rfind(L'\\') + 1);
     listings = 0;
-    os.GetFileInformationByHandle = link_on_the_handle;
-    os.GetFileInformationByHandleEx = counting_listing;
+    os.GetFileInformationByHandleEx = link_on_the_handle;
 
     remove_tree_once(root.c_str());
 
@@ -238,7 +235,7 @@ TEST(RemoveTree, AFolderThatIsALinkWhenOpenedIsRemovedAsTheLinkThoughItWasListed
     seam_scope seam;
     std::wstring root = make_small_tree(temp_folder() + L"_swapped");
     link_name = L"sub";
-    os.GetFileInformationByHandle = link_on_the_handle;
+    os.GetFileInformationByHandleEx = link_on_the_handle;
 
     remove_tree_once(root.c_str());
 

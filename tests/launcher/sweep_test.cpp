@@ -93,11 +93,11 @@ DWORD WINAPI attributes_with_link(LPCWSTR path)
 }
 
 // A link on the handle: the name was swapped after the listing.
-BOOL WINAPI information_with_link(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info)
+BOOL WINAPI information_with_link(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS type, LPVOID buffer, DWORD size)
 {
-    BOOL read = GetFileInformationByHandle(handle, info);
-    if (read && name_ends_with(handle_name(handle), handle_link_name)) {
-        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    BOOL read = GetFileInformationByHandleEx(handle, type, buffer, size);
+    if (read && type == FileBasicInfo && name_ends_with(handle_name(handle), handle_link_name)) {
+        static_cast<FILE_BASIC_INFO*>(buffer)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     }
     return read;
 }
@@ -182,7 +182,7 @@ TEST(Sweep, RemovesALeftoverAndLeavesHeldLinkedForeignFileOtherShapedAndOwnNamed
     // There before this run made its own: the run refuses it, so the sweep leaves it.
     const std::wstring own_name_taken = make_leftover(L"ONEFILE_4242_123456_AAAAAAAAAAA");
     os.GetFileAttributesW = attributes_with_link;
-    os.GetFileInformationByHandle = information_with_link;
+    os.GetFileInformationByHandleEx = information_with_link;
     os.GetProcAddress = proc_address_with_foreign_owner;
     ASSERT_TRUE(hold_unpack_dir(held.c_str()));
 
