@@ -1,7 +1,8 @@
 /* The cost of one process start under the same Wine: alone it returns at once; with "spawn"
  * it starts itself once more with inherited handles and waits, as the launcher's parent does.
  * Built with TRIVIAL_SHELL32 it imports SHELL32 as the launcher does, and splits its command
- * line with it, so that the two builds differ by what that import loads. */
+ * line with it, so that the two builds differ by what that import loads. With "load PATH" it
+ * loads that DLL as the launcher's child loads the main module, and returns. */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <wchar.h>
@@ -15,6 +16,9 @@ int wmain(int argc, wchar_t** argv)
     int count;
     LocalFree(CommandLineToArgvW(GetCommandLineW(), &count));
 #endif
+    if (argc > 2 && wcscmp(argv[1], L"load") == 0) {
+        return LoadLibraryExW(argv[2], NULL, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32) ? 0 : 1;
+    }
     if (argc > 1 && wcscmp(argv[1], L"spawn") == 0) {
         wchar_t self[MAX_PATH];
         GetModuleFileNameW(NULL, self, MAX_PATH);
