@@ -64,14 +64,14 @@ TEST(IdentityTemplate, TheFolderIsNamedWithTheIdentityTextsAndTheThreePartVersio
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(utf8(c.executable));
-        std::wstring temp = make_temp_folder();
+        scoped_temp_folder temp_folder;
+        const std::wstring temp = temp_folder.path;
         run_in_folder run = run_reporting_folder(c.executable, temp);
         ASSERT_EQ(0u, run.result.exit_code) << run.result.out << run.result.err;
         EXPECT_EQ("", run.result.err);
         EXPECT_EQ(utf8(temp) + "\\" + c.name_before_pid + run.parent_id, run.folder);
         EXPECT_EQ(probe_files, sorted_files(run.result.out));
         expect_folder_empty(temp);
-        remove_tree(temp);
     }
 }
 
@@ -88,7 +88,8 @@ TEST(ShellFolderTemplate, TheApplicationRunsInTheUsersFolderAndTheFolderIsRemove
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(utf8(c.executable));
-        std::wstring temp = make_temp_folder();
+        scoped_temp_folder temp_folder;
+        const std::wstring temp = temp_folder.path;
         run_in_folder run = run_reporting_folder(c.executable, temp);
         ASSERT_EQ(0u, run.result.exit_code) << run.result.out << run.result.err;
         const std::string parent = utf8(shell_folder(c.folder));
@@ -101,13 +102,13 @@ TEST(ShellFolderTemplate, TheApplicationRunsInTheUsersFolderAndTheFolderIsRemove
         EXPECT_FALSE(exists(run.folder)) << run.folder << " is left behind";
         EXPECT_TRUE(exists(parent)) << "the user's folder itself is gone: " << parent;
         expect_folder_empty(temp);
-        remove_tree(temp);
     }
 }
 
 TEST(Signed, ASignedExecutableRunsLikeTheUnsignedOne)
 {
-    std::wstring temp = make_temp_folder();
+    scoped_temp_folder temp_folder;
+    const std::wstring temp = temp_folder.path;
     std::vector<process_result> results;
     for (const wchar_t* name : {L"plain", L"signed"}) {
         SCOPED_TRACE(utf8(name));
@@ -125,5 +126,4 @@ TEST(Signed, ASignedExecutableRunsLikeTheUnsignedOne)
     // The same arguments reach the application; only argv[0], the executable's path, differs.
     EXPECT_EQ(values_of(results[0].out, "argv[1]="), values_of(results[1].out, "argv[1]="));
     EXPECT_EQ(values_of(results[0].out, "argv[3]="), values_of(results[1].out, "argv[3]="));
-    remove_tree(temp);
 }

@@ -35,7 +35,8 @@ std::string folder_of(const std::wstring& path)
 
 TEST(FullRun, ParentAndChildShareTheFolderTheTemplateNamesAndLeaveNothingBehind)
 {
-    std::wstring temp = make_temp_folder();
+    scoped_temp_folder temp_folder;
+    const std::wstring temp = temp_folder.path;
     std::wstring executable = packed_executable(L"probe");
     // Values a caller's environment may carry from another launcher: a parent ignores them.
     started_process started = start_launcher(executable, L"typed-name print-env print-folder list-files helper print-args",
@@ -72,12 +73,12 @@ TEST(FullRun, ParentAndChildShareTheFolderTheTemplateNamesAndLeaveNothingBehind)
     EXPECT_EQ(expected_files, files);
     EXPECT_EQ("helper loaded", value_of(result.out, "helper="));
     expect_folder_empty(temp);
-    remove_tree(temp);
 }
 
 TEST(FullRun, TheExitStatusReachesAWindowsCallerInAll32Bits)
 {
-    std::wstring temp = make_temp_folder();
+    scoped_temp_folder temp_folder;
+    const std::wstring temp = temp_folder.path;
     struct status_case {
         const wchar_t* arguments;
         unsigned long status;
@@ -96,13 +97,14 @@ TEST(FullRun, TheExitStatusReachesAWindowsCallerInAll32Bits)
         EXPECT_EQ(c.status, result.exit_code);
         expect_folder_empty(temp);
     }
-    remove_tree(temp);
 }
 
 TEST(CommandLine, TheChildSeesEveryArgumentAsTheUserGaveIt)
 {
-    std::wstring temp = make_temp_folder();
-    std::wstring install = make_temp_folder() + L"\\dir with blank";
+    scoped_temp_folder temp_folder;
+    const std::wstring temp = temp_folder.path;
+    scoped_temp_folder install_parent;
+    const std::wstring install = install_parent.path + L"\\dir with blank";
     CreateDirectoryW(install.c_str(), nullptr);
     std::wstring executable = install + L"\\probe.exe";
     ASSERT_TRUE(CopyFileW(packed_executable(L"probe").c_str(), executable.c_str(), FALSE));
@@ -141,14 +143,14 @@ TEST(CommandLine, TheChildSeesEveryArgumentAsTheUserGaveIt)
     }
     EXPECT_EQ(expected_arguments, seen);
     expect_folder_empty(temp);
-    remove_tree(temp);
-    remove_tree(install.substr(0, install.rfind(L'\\')));
 }
 
 TEST(DllSearch, ADependencyOnlyInTheCurrentFolderOrOnPathIsNotLoaded)
 {
-    std::wstring temp = make_temp_folder();
-    std::wstring elsewhere = make_temp_folder();
+    scoped_temp_folder temp_folder;
+    const std::wstring temp = temp_folder.path;
+    scoped_temp_folder elsewhere_folder;
+    const std::wstring elsewhere = elsewhere_folder.path;
     std::wstring outside = elsewhere + L"\\outside.dll";
     ASSERT_TRUE(CopyFileW(fixture_file(L"outside.dll").c_str(), outside.c_str(), FALSE));
     // The DLL itself is fine: a plain load by path works.
@@ -177,17 +179,18 @@ TEST(DllSearch, ADependencyOnlyInTheCurrentFolderOrOnPathIsNotLoaded)
         EXPECT_EQ("Error, load DLL. ([Error 126] " + system_text(126) + ")\r\n", result.err);
         expect_folder_empty(temp);
     }
-    remove_tree(elsewhere);
-    remove_tree(temp);
 }
 
 // What the application loads later by bare name comes from the unpack folder or the system
 // folder: a DLL of that name beside the launcher, in the current folder or on PATH is not looked at.
 TEST(DllSearch, ALoadByBareNameInTheApplicationLooksInTheUnpackFolderOnly)
 {
-    std::wstring temp = make_temp_folder();
-    std::wstring install = make_temp_folder();
-    std::wstring on_path = make_temp_folder();
+    scoped_temp_folder temp_folder;
+    const std::wstring temp = temp_folder.path;
+    scoped_temp_folder install_folder;
+    const std::wstring install = install_folder.path;
+    scoped_temp_folder on_path_folder;
+    const std::wstring on_path = on_path_folder.path;
     std::wstring executable = install + L"\\probe.exe";
     ASSERT_TRUE(CopyFileW(packed_executable(L"probe").c_str(), executable.c_str(), FALSE));
     for (const std::wstring& folder : {install, on_path}) {
@@ -203,14 +206,12 @@ TEST(DllSearch, ALoadByBareNameInTheApplicationLooksInTheUnpackFolderOnly)
     EXPECT_EQ(value_of(result.out, "folder=") + "\\plugin.dll", value_of(result.out, "loaded="));
     EXPECT_EQ("126", value_of(result.out, "load-failed="));
     expect_folder_empty(temp);
-    for (const std::wstring& folder : {temp, install, on_path}) {
-        remove_tree(folder);
-    }
 }
 
 TEST(HandOffFailures, EachEndsWithItsLineOnItsStreamStatus2AndTheFolderRemoved)
 {
-    std::wstring temp = make_temp_folder();
+    scoped_temp_folder temp_folder;
+    const std::wstring temp = temp_folder.path;
     struct failure_case {
         const wchar_t* fixture;
         std::string out;
@@ -231,12 +232,12 @@ TEST(HandOffFailures, EachEndsWithItsLineOnItsStreamStatus2AndTheFolderRemoved)
         EXPECT_EQ(c.err, result.err);
         expect_folder_empty(temp);
     }
-    remove_tree(temp);
 }
 
 TEST(Relaunch, TheApplicationStartingTheLauncherAgainGetsAChildOfTheRunningParent)
 {
-    std::wstring temp = make_temp_folder();
+    scoped_temp_folder temp_folder;
+    const std::wstring temp = temp_folder.path;
     // The application removes one unpacked file, then starts the launcher again: a second
     // parent would unpack it anew (into a folder of its own); a child writes nothing.
     started_process started = start_launcher(packed_executable(L"probe"),
@@ -262,12 +263,12 @@ TEST(Relaunch, TheApplicationStartingTheLauncherAgainGetsAChildOfTheRunningParen
     EXPECT_EQ(expected_files, files);
     EXPECT_EQ("data\\level1\\level2\\deep.txt", value_of(result.out, "absent="));
     expect_folder_empty(temp);
-    remove_tree(temp);
 }
 
 TEST(Concurrency, TwentyLaunchesAtOnceUseTwentyFoldersAndLeaveNothing)
 {
-    std::wstring temp = make_temp_folder();
+    scoped_temp_folder temp_folder;
+    const std::wstring temp = temp_folder.path;
     const int count = 20;
     std::vector<started_process> launches;
     for (int i = 0; i < count; ++i) {
@@ -283,5 +284,4 @@ TEST(Concurrency, TwentyLaunchesAtOnceUseTwentyFoldersAndLeaveNothing)
     EXPECT_EQ(static_cast<size_t>(count), folders.size());
     EXPECT_EQ(0u, folders.count("(missing)"));
     expect_folder_empty(temp);
-    remove_tree(temp);
 }

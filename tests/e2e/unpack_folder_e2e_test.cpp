@@ -13,7 +13,8 @@
 // writes nothing into it, starts nothing and removes nothing of it.
 TEST(UnpackFolder, OneThatIsThereFirstIsRefusedWithItsLineAndLeftAsItWas)
 {
-    std::wstring temp = make_temp_folder();
+    scoped_temp_folder temp_folder;
+    const std::wstring temp = temp_folder.path;
     // Started suspended: its identifier, and so its unpack folder, is known before it runs.
     started_process started = start_launcher(packed_executable(L"fixed_name"), L"fixed_name print-folder", temp, {}, L"",
                                     start_as::suspended);
@@ -29,12 +30,12 @@ TEST(UnpackFolder, OneThatIsThereFirstIsRefusedWithItsLineAndLeftAsItWas)
     EXPECT_EQ(folder_entries(folder), std::vector<std::wstring>{L"main.dll"});
     EXPECT_EQ(read_file_bytes(folder + L"\\main.dll"), "planted");
     EXPECT_EQ(folder_entries(temp), std::vector<std::wstring>{L"fixed_" + std::to_wstring(started.id)});
-    remove_tree(temp);
 }
 
 TEST(UnpackFolder, AFreshOneIsUsedAndRemovedAndTheTempFolderIsLeftEmpty)
 {
-    std::wstring temp = make_temp_folder();
+    scoped_temp_folder temp_folder;
+    const std::wstring temp = temp_folder.path;
     started_process started = start_launcher(packed_executable(L"fixed_name"), L"fixed_name print-folder exit=7", temp, {},
                                     L"", start_as::suspended);
     std::wstring folder = temp + L"\\fixed_" + std::to_wstring(started.id);
@@ -45,7 +46,6 @@ TEST(UnpackFolder, AFreshOneIsUsedAndRemovedAndTheTempFolderIsLeftEmpty)
     EXPECT_EQ(value_of(result.out, "folder="), utf8(folder));
     EXPECT_EQ(result.err, "");
     expect_folder_empty(temp);
-    remove_tree(temp);
 }
 
 namespace {
@@ -70,7 +70,8 @@ std::vector<std::string> access_entries(const std::string& dacl)
 // control.
 TEST(UnpackFolder, TheRunningApplicationReadsAListForTheUserSystemAndAdministratorsAlone)
 {
-    std::wstring temp = make_temp_folder();
+    scoped_temp_folder temp_folder;
+    const std::wstring temp = temp_folder.path;
     started_process started = start_launcher(packed_executable(L"fixed_name"), L"fixed_name.exe print-dacl", temp);
     process_result result = finish_process(started);
     ASSERT_EQ(result.exit_code, 0u) << result.err;
@@ -87,5 +88,4 @@ TEST(UnpackFolder, TheRunningApplicationReadsAListForTheUserSystemAndAdministrat
     }
     EXPECT_TRUE(user_entry) << dacl << " for " << user;
     expect_folder_empty(temp);
-    remove_tree(temp);
 }

@@ -27,7 +27,8 @@ TEST(UnsafeNames, EachKindEndsWithItsLineAndStatus2AndLeavesNothingAnywhere)
 {
     for (const wchar_t* label : unsafe_cases) {
         SCOPED_TRACE(utf8(label));
-        const std::wstring outer = make_temp_folder();
+        scoped_temp_folder outer_folder;
+        const std::wstring outer = outer_folder.path;
         const std::wstring temp = outer + L"\\temp";
         ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
         // Labels such as "con" are device names themselves: the executables carry a prefix.
@@ -47,6 +48,5 @@ TEST(UnsafeNames, EachKindEndsWithItsLineAndStatus2AndLeavesNothingAnywhere)
             EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(stray.c_str())) << utf8(stray);
             DeleteFileW(stray.c_str());
         }
-        remove_tree(outer);
     }
 }
