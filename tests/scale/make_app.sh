@@ -3,7 +3,9 @@
 # the total that exports run_code and carries real machine code as data, 24 further DLLs, and
 # 32 data files in 7 subfolders at most two levels deep. The bulk comes from Wine's own DLLs of
 # the same architecture, so that it compresses like real software.
-# Usage: make_app.sh OUT_DIR TOTAL_MB, for the architecture VELDRA_ARCH (x86 or x64, x86 if unset)
+# Usage: make_app.sh OUT_DIR TOTAL_MB, for the architecture VELDRA_ARCH (x86 or x64, x86 if unset).
+# MAIN_FILE_ALIGNMENT, when set, links the main module with that file alignment instead of the
+# linker's 512 bytes.
 set -euo pipefail
 out="$1"
 total_mb="$2"
@@ -29,8 +31,10 @@ mkdir -p "$out"
 
 main_bulk=$((total * 72 / 100))
 pe_bytes 0 "$main_bulk" > "$work/bulk.bin"
+alignment=()
+[ -n "${MAIN_FILE_ALIGNMENT:-}" ] && alignment=(-Wl,--file-alignment,"$MAIN_FILE_ALIGNMENT")
 "$cc" -O2 -shared -o "$out/main.dll" "$here/../support/fixture_app.c" "$here/../support/fixture_bulk.S" \
-  -DFIXTURE_BULK_FILE="\"$work/bulk.bin\"" -Wl,--kill-at -s -lpsapi
+  -DFIXTURE_BULK_FILE="\"$work/bulk.bin\"" -Wl,--kill-at -s -lpsapi "${alignment[@]}"
 
 each=$((total * 26 / 100 / 24))
 for i in $(seq -w 1 24); do
