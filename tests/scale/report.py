@@ -20,17 +20,23 @@ def machine():
     return f"{platform.machine()}, {cpu}, {cores} cores, {wine}; the {bits} launcher"
 
 
+def figures(path, kind=float):
+    """The "key value" lines that bench.sh leaves in a file of its work folder, as a dict."""
+    values = {}
+    with open(path) as lines:
+        for line in lines:
+            key, value = line.split()
+            values[key] = kind(value)
+    return values
+
+
 PACK_SECTION = "## Pack time"
 
 
 def pack_section(work, main_size, archive_bytes):
     """The pack time of the main application from pack_times.txt: the pack as it is, the pipeline
     that compiled and linked each pack, and the zstd command at the same level."""
-    times = {}
-    with open(f"{work}/pack_times.txt") as lines:
-        for line in lines:
-            key, value = line.split()
-            times[key] = float(value)
+    times = figures(f"{work}/pack_times.txt")
     stub, old, zstd = times["stub"], times["old"], times["zstd"]
     level = int(times["level"])
     ratio = stub / zstd if zstd else float("nan")
@@ -54,11 +60,7 @@ def startup_section(work):
     """The launcher's own start-up against the one through the C runtime DLL it replaced, from
     startup_times.txt: the stub's size and, per application size, the whole run and the time to
     run_code."""
-    times = {}
-    with open(f"{work}/startup_times.txt") as lines:
-        for line in lines:
-            key, value = line.split()
-            times[key] = float(value)
+    times = figures(f"{work}/startup_times.txt")
     sizes = sorted({int(key.rsplit("_", 1)[1]) for key in times if key.startswith("run_new_")})
     rows = [f"| launcher stub, no payload | {int(times['stub_old']):,} B | {int(times['stub_new']):,} B | "
             f"{times['stub_new'] - times['stub_old']:+,.0f} B |"]
@@ -80,11 +82,7 @@ SWEEP_SECTION = "## Start-up sweep"
 
 def sweep_section(work):
     """A start with leftover folders of killed runs against one with none, from sweep_times.txt."""
-    times = {}
-    with open(f"{work}/sweep_times.txt") as lines:
-        for line in lines:
-            key, value = line.split()
-            times[key] = float(value)
+    times = figures(f"{work}/sweep_times.txt")
     sweep = times["swept"] - times["clean"]
     bound = times["budget_ms"] / 1000
     return (
@@ -102,19 +100,10 @@ def sweep_section(work):
 PHASES_SECTION = "## Where a run goes"
 
 
-def aligned_times(work):
-    """The main application with its main module at a 4 KiB file alignment (aligned_times.txt)."""
-    times = {}
-    with open(f"{work}/aligned_times.txt") as lines:
-        for line in lines:
-            key, value = line.split()
-            times[key] = float(value)
-    return times
-
-
 def phases_section(work, small_size, main_size, start_one, start_shell32, main_load):
     """The phases of one run at the smallest size and at the main one, from phases.py's traces."""
-    aligned = aligned_times(work)
+    # The main application again, its main module at a 4 KiB file alignment.
+    aligned = figures(f"{work}/aligned_times.txt")
     tables = []
     for name in ("small", "main"):
         with open(f"{work}/phases_{name}.json") as file:
@@ -242,11 +231,7 @@ def main():
         write_section(a.docs, SWEEP_SECTION, sweep_section(a.work))
         return
 
-    memory = {}
-    with open(f"{a.work}/memory.txt") as lines:
-        for line in lines:
-            key, value = line.split()
-            memory[key] = int(value)
+    memory = figures(f"{a.work}/memory.txt", int)
     window = int(a.window) if a.window else 0
     mib = 1 << 20
 
