@@ -23,10 +23,14 @@ PHASES = [
     ("child process start under Wine", "child_image"),
     ("child DLL loads and their initialization", "child_code"),
     ("child: role check, first name, decoder, main DLL load", "entry"),
-    ("run_code returns, the child ends, the parent's wait, removal and exit", "end"),
+    ("run_code returns and the child ends, until the parent's wait returns", "child_reaped"),
+    ("the parent's removal of the unpack folder, and its exit", "end"),
 ]
 
 LINE = re.compile(r"^(\d+\.\d+):([0-9a-f]+):trace:(\w+):(.*)$")
+# The parent's first query of another process's basic information after run_code's entry is
+# its GetExitCodeProcess of the child, once the wait has returned.
+EXIT_CODE_QUERY = re.compile(r"NtQueryInformationProcess \((?!0xffffffffffffffff)0x[0-9a-f]+,0x00000000,")
 
 
 def events_of(trace, start, end, launcher_name):
@@ -51,6 +55,9 @@ def events_of(trace, start, end, launcher_name):
             events["child_created"] = stamp
         if role == "child" and 'GetEnvironmentVariableW (L"FIXTURE_RECORD"' in text:
             events["entry"] = stamp
+        if (role == "parent" and "entry" in events and "child_reaped" not in events and
+                EXIT_CODE_QUERY.search(text)):
+            events["child_reaped"] = stamp
     return events
 
 
