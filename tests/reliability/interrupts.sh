@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Ctrl+C and SIGKILL against the launcher of the 50 MB application, while its parent unpacks
 # (a first start of the cached mode too) and while the application runs, and the next start's
-# sweep of what a killed run left. Wine
-# turns a Linux SIGINT into the console's Ctrl+C
+# sweep of what a killed run left. Wine turns a Linux SIGINT into the console's Ctrl+C
 # (CTRL_C_EVENT on a new thread of every Wine process it reaches); sending it to the process
 # group of a running launcher is what a user's Ctrl+C does on Windows, where parent and child
 # share the console. A runner (run_counted in the suite's test executable) starts each
