@@ -317,6 +317,13 @@ main() {
   # file into fresh memory, and the decoder's window is fresh memory too.
   local main_load page_touch
   main_load=$(measure main_load true "$loader" "$work/trivial.exe" load "'$(wine winepath -w "$dir/app/main.dll" | tr -d '\r')'")
+  # What any launcher of this shape pays before it decodes a byte: two processes with the image's
+  # imports, the second started by the first and loading the main module as the child does.
+  local floor_main floor_small small_main
+  floor_main=$(measure floor_main true "$loader" "$work/trivial_shell32.exe" spawn load \
+    "'$(wine winepath -w "$dir/app/main.dll" | tr -d '\r')'")
+  small_main="$(wine winepath -w "$work/${sizes[0]}/app/main.dll" | tr -d '\r')"
+  floor_small=$(measure floor_small true "$loader" "$work/trivial_shell32.exe" spawn load "'$small_main'")
   page_touch=$(python3 -c '
 import mmap, time
 size = 64 << 20
@@ -353,6 +360,7 @@ print((time.perf_counter() - start) / (size // 4096))')
     --small-size "$small" --small-launcher "$(median_of "$work/launcher_${small}.json")" \
     --small-limit "$(median_of "$work/limit_${small}.json")" --start-one "$start_one" \
     --start-shell32 "$start_shell32" --main-load "$main_load" --page-touch "$page_touch" \
+    --floor-main "$floor_main" --floor-small "$floor_small" \
     --launcher "$launcher" --limit "$limit" --cached "$(median_of "$work/cached_${main_size}.json")" --decode-only "$decode_only" --process-start "$process_start" \
     --entry "$entry" --zstd-native "$zstd_native" --tar-native "$tar_native" \
     --packer "$packer" --zstd-cmd "$zstd_cmd" --packer-size "$packer_size" --zstd-size "$zstd_size" \

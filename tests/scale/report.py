@@ -97,6 +97,46 @@ def sweep_section(work):
         f"{int(times['limit'])} |\n\n")
 
 
+FLOOR_SECTION = "## The targets against the floor of two processes"
+
+
+def floor_section(a):
+    """Each time target next to the least that a run of this shape costs here: two processes whose
+    images import KERNEL32 and SHELL32 and split their command line with it, the second started by
+    the first and loading the main module, plus the decoding (and at the small size the writing)
+    that the bench's own references do in one process."""
+    if not a.floor_main or not a.floor_small:
+        return ""
+    decode_work = max(0.0, a.decode_only - a.start_one)
+    small_work = max(0.0, a.small_limit - a.start_one)
+    rows = [
+        (f"{a.main_size} MB whole run", "1.20 x (decode only + one process start)",
+         1.20 * (a.decode_only + a.process_start), a.floor_main + decode_work, a.launcher),
+        (f"{a.main_size} MB whole run", "1.6 x native `zstd -d`", 1.6 * a.zstd_native,
+         a.floor_main + decode_work, a.launcher),
+        (f"{a.small_size} MB whole run", "decode and write + 2 x one process start",
+         a.small_limit + 2 * a.process_start, a.floor_small + small_work, a.small_launcher),
+        (f"{a.main_size} MB cached mode, a later start", "3 x one process start (trivial program)",
+         3 * a.start_one, a.floor_main, a.cached),
+    ]
+    lines = []
+    for what, bound_text, bound, floor, measured in rows:
+        where = "below the floor" if bound < floor else "above the floor"
+        lines.append(f"| {what} | {bound_text}: {bound:.3f} s | {floor:.3f} s | {measured:.3f} s | {where} |")
+    return (
+        f"{FLOOR_SECTION}\n\n"
+        "A launcher run is two processes whose images import KERNEL32.dll and SHELL32.dll, the second "
+        "started by the first and loading the main module. The trivial program does that much and nothing "
+        f"else (`spawn load`, with SHELL32 and the split command line): {a.floor_main:.3f} s with the "
+        f"{a.main_size} MB application's main module, {a.floor_small:.3f} s with the {a.small_size} MB one. "
+        "A whole run must also decode the frame, which the decode-only reference does in "
+        f"{decode_work:.3f} s beyond its own process start ({a.small_size} MB: decode and write, "
+        f"{small_work:.3f} s). Their sum is a floor for any launcher with these imports on this machine, "
+        "before it writes, checks or removes anything; a target below it cannot be met by work on the "
+        "launcher.\n\n"
+        "| run | target | floor | launcher | target is |\n|---|---|---|---|---|\n" + "\n".join(lines) + "\n\n")
+
+
 PHASES_SECTION = "## Where a run goes"
 
 
@@ -219,7 +259,7 @@ def main():
     for name in ["launcher", "limit", "decode-only", "process-start", "entry", "zstd-native", "tar-native",
                  "packer", "zstd-cmd", "packer-size", "zstd-size", "archive-bytes", "frame-bytes",
                  "small-launcher", "small-limit", "start-one", "start-shell32", "cached", "main-load",
-                 "page-touch"]:
+                 "page-touch", "floor-main", "floor-small"]:
         p.add_argument("--" + name, type=float, default=0.0)
     a = p.parse_args()
     if a.pack_only:
@@ -299,6 +339,7 @@ def main():
         for row in targets:
             out.write(f"| {row[0]} | {row[1]} | {row[2]} |\n")
         out.write("\n![launcher and limit against archive size](benchmarks.png)\n\n")
+        out.write(floor_section(a))
         out.write(phases_section(a.work, a.small_size, a.main_size, a.start_one, a.start_shell32, a.main_load))
         out.write(decoding_section(a.main_size, a.decode_only, a.start_one, a.zstd_native, a.page_touch,
                                    a.archive_bytes))
