@@ -44,14 +44,20 @@ measure() {  # name prepare command...
   local name="$1" prepare="$2"
   shift 2
   # Every run starts with no dirty pages of an earlier one, so that write-back of what one
-  # command wrote is not charged to the next.
-  if ! hyperfine --style basic --runs "$runs" --warmup 1 --prepare "$prepare; sync" \
-    --export-json "$work/$name.json" "$*" >"$work/$name.log" 2>&1; then
-    say "measuring $name failed:"
+  # command wrote is not charged to the next. Wine on this kind of machine now and then fails
+  # to start a process at all (it cannot place its shared user data page and exits with 1,
+  # silently under WINEDEBUG=-all), so one failed series is said and measured once more.
+  local attempt
+  for attempt in 1 2; do
+    if hyperfine --style basic --runs "$runs" --warmup 1 --prepare "$prepare; sync" \
+      --export-json "$work/$name.json" "$*" >"$work/$name.log" 2>&1; then
+      median_of "$work/$name.json"
+      return 0
+    fi
+    say "measuring $name failed (attempt $attempt of 2):"
     cat "$work/$name.log" >&2
-    return 1
-  fi
-  median_of "$work/$name.json"
+  done
+  return 1
 }
 
 # The frame alone, cut out of a block after its magic, with the length inspect reports.
