@@ -321,13 +321,13 @@ main() {
   # The child's load of the main module on its own, and what a first write to a fresh page of
   # memory costs here natively: Wine copies a DLL whose sections are not page-aligned in the
   # file into fresh memory, and the decoder's window is fresh memory too.
-  local main_load page_touch
-  main_load=$(measure main_load true "$loader" "$work/trivial.exe" load "'$(wine winepath -w "$dir/app/main.dll" | tr -d '\r')'")
+  local main_load page_touch main_dll
+  main_dll="$(wine winepath -w "$dir/app/main.dll" | tr -d '\r')"
+  main_load=$(measure main_load true "$loader" "$work/trivial.exe" load "'$main_dll'")
   # What any launcher of this shape pays before it decodes a byte: two processes with the image's
   # imports, the second started by the first and loading the main module as the child does.
   local floor_main floor_small small_main
-  floor_main=$(measure floor_main true "$loader" "$work/trivial_shell32.exe" spawn load \
-    "'$(wine winepath -w "$dir/app/main.dll" | tr -d '\r')'")
+  floor_main=$(measure floor_main true "$loader" "$work/trivial_shell32.exe" spawn load "'$main_dll'")
   small_main="$(wine winepath -w "$work/${sizes[0]}/app/main.dll" | tr -d '\r')"
   floor_small=$(measure floor_small true "$loader" "$work/trivial_shell32.exe" spawn load "'$small_main'")
   page_touch=$(python3 -c '
