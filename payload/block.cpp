@@ -6,8 +6,9 @@
 
 #include <windows.h>
 
-// The linker's name for the running image's own DOS header.
-extern "C" IMAGE_DOS_HEADER __ImageBase;
+// The linker's name for the running image's first byte. Declared without a size: the headers
+// it starts are read as far as they go, not as one DOS header.
+extern "C" const unsigned char __ImageBase[];
 
 bool block_has_magic(const unsigned char* block, uint32_t block_size)
 {
@@ -77,10 +78,14 @@ bool image_holds_block(const unsigned char* image, const unsigned char* block, u
     return end - start >= place_magic_size && starts_with_place_magic(image + start) && block_size <= end - block_rva;
 }
 
+const unsigned char* own_image()
+{
+    return __ImageBase;
+}
+
 void check_attached_place(const unsigned char* block, uint32_t block_size)
 {
-    const unsigned char* image = reinterpret_cast<const unsigned char*>(&__ImageBase);
-    if (!image_holds_block(image, block, block_size)) {
+    if (!image_holds_block(own_image(), block, block_size)) {
         fatal_error(error_header_missing);
     }
 }

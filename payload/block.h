@@ -23,6 +23,9 @@ bool section_holding_block(const unsigned char* image, const unsigned char* bloc
 // the place, which the packer wrote; this is what keeps a wrong one from reading past the image.
 bool image_holds_block(const unsigned char* image, const unsigned char* block, uint32_t block_size);
 
+// The running image as mapped, from its DOS header on.
+const unsigned char* own_image();
+
 // Ends the run with the header message unless the running image holds the attached block.
 void check_attached_place(const unsigned char* block, uint32_t block_size);
 

@@ -8,8 +8,6 @@
 
 #include <windows.h>
 
-extern "C" IMAGE_DOS_HEADER __ImageBase;
-
 bool locate_file_table(const unsigned char* image, const unsigned char* block, uint32_t block_size,
                        const unsigned char** table_start, uint64_t* room)
 {
@@ -103,7 +101,7 @@ bool next_file_table_entry(const file_table* table, uint32_t* offset, file_table
 
 bool load_own_file_table(file_table* table)
 {
-    const unsigned char* image = reinterpret_cast<const unsigned char*>(&__ImageBase);
+    const unsigned char* image = own_image();
     const unsigned char* start = nullptr;
     uint64_t room = 0;
     return locate_file_table(image, attached_block, attached_block_size, &start, &room) &&

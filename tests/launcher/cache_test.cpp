@@ -99,7 +99,8 @@ TEST_F(CachedFolder, AFolderOrFileReachedThroughALinkIsAMismatch)
     for (const std::wstring& suffix : {folder_name, std::wstring(L"\\main.dll"), std::wstring(L"\\note.txt")}) {
         seam_scope scope;
         renamed_suffix = suffix;
-        os.GetFileInformationByHandleEx = [](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+        os.GetFileInformationByHandleEx = [](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info,
+                                              DWORD size) WINAPI -> BOOL {
             BOOL named = GetFileInformationByHandleEx(handle, kind, info, size);
             if (kind != FileNameInfo) {
                 return named;
@@ -121,7 +122,7 @@ TEST_F(CachedFolder, AFolderOrFileReachedThroughALinkIsAMismatch)
 TEST_F(CachedFolder, AFileThatCannotBeReadWholeIsAMismatch)
 {
     seam_scope scope;
-    os.ReadFile = [](HANDLE, LPVOID, DWORD, LPDWORD read, LPOVERLAPPED) {
+    os.ReadFile = [](HANDLE, LPVOID, DWORD, LPDWORD read, LPOVERLAPPED) WINAPI -> BOOL {
         *read = 0;
         return TRUE;
     };
@@ -161,7 +162,7 @@ TEST_F(CachedFolder, AFolderOfAnotherOwnerIsAMismatch)
     for (auto call : {&owned_by_system, &owner_unreadable}) {
         seam_scope scope;
         owner_call = call;
-        os.GetProcAddress = [](HMODULE module, LPCSTR name) {
+        os.GetProcAddress = [](HMODULE module, LPCSTR name) WINAPI -> FARPROC {
             return lstrcmpA(name, "GetKernelObjectSecurity") == 0
                        ? reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(owner_call))
                        : GetProcAddress(module, name);

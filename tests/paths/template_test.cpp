@@ -237,7 +237,7 @@ TEST(ExpandTemplate, APathVariableThatGivesNothingFailsTheExpansion)
 // template line instead of unpacking at the root of the current drive.
 VELDRA_PROBE(expand_unpack_dir_without_temp)
 {
-    os.GetTempPathW = [](DWORD, LPWSTR) -> DWORD { return 0; };
+    os.GetTempPathW = [](DWORD, LPWSTR) WINAPI -> DWORD { return 0; };
     const wchar_t* template_text = L"{TEMP}\\onefile_{PID}";
     bool expanded = expand_template(unpack_dir, template_text, path_capacity);
     normalize_unpack_dir();

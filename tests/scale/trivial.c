@@ -28,7 +28,8 @@ int wmain(int argc, wchar_t** argv)
             _snwprintf(line, MAX_PATH + 32, L"trivial load \"%ls\"", argv[3]);
             line[MAX_PATH + 31] = 0;
         }
-        STARTUPINFOW startup = {sizeof startup};
+        STARTUPINFOW startup = {0};
+        startup.cb = sizeof startup;
         PROCESS_INFORMATION info;
         if (!CreateProcessW(self, line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &info)) {
             return 1;
