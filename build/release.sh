@@ -2,7 +2,8 @@
 # The release files of one version from the two distribution builds of the packer:
 #   veldra-VERSION-linux-x86_64.tar.gz  bin/veldra-packer, lib/cmake/Veldra/, README.md, LICENSE
 #   veldra-VERSION-windows-x64.zip      bin/veldra-packer.exe and the same
-#   veldra_VERSION_amd64.deb            /usr/bin/veldra-packer, /usr/lib/cmake/Veldra/, the docs
+#   veldra_VERSION_amd64.deb            /usr/bin/veldra-packer, /usr/lib/cmake/Veldra/, the docs and
+#                                       a manual page made from the option table
 # Each archive holds one folder of its own name. The files carry the commit's time, root as
 # owner and a fixed order, so that the same build gives the same archives.
 # usage: release.sh REPO_ROOT LINUX_PACKER WINDOWS_PACKER ZSTD_LICENSE WORK_DIR DEST_DIR
@@ -75,8 +76,11 @@ PY
 # on Debian, and the documents Debian policy asks for.
 deb="$work/deb"
 doc="$deb/usr/share/doc/veldra"
-mkdir -p "$deb/DEBIAN" "$deb/usr/bin" "$doc"
+mkdir -p "$deb/DEBIAN" "$deb/usr/bin" "$doc" "$deb/usr/share/man/man1"
 install -m 755 "$stripped" "$deb/usr/bin/veldra-packer"
+awk -v form=man -v version="$version" -f "$root/build/packer/options.awk" "$root/build/packer/options.def" |
+  gzip -9n >"$deb/usr/share/man/man1/veldra-packer.1.gz"
+chmod 644 "$deb/usr/share/man/man1/veldra-packer.1.gz"
 write_cmake_package "$deb/usr/lib/cmake/Veldra"
 write_readme "$doc/README.md"
 {

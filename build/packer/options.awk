@@ -1,8 +1,9 @@
 # The texts made from options.def outside the packer: ./veldra's usage and the distribution's
 # README. form=usage prints the commands and options as the packer's --help does after its
 # "usage:" lines; form=markdown-commands the command forms for PROGRAM as a code block;
-# form=markdown-options the options as a Markdown table.
-# usage: awk -v form=usage|markdown-commands|markdown-options [-v program=NAME] -f options.awk options.def
+# form=markdown-options the options as a Markdown table; form=man a manual page (with version).
+# usage: awk -v form=usage|markdown-commands|markdown-options|man [-v program=NAME] [-v version=X.Y.Z]
+#            -f options.awk options.def
 
 # A field of the table as its C string means it: \X stands for X.
 function unescape(text,   out, i, c) {
@@ -22,6 +23,14 @@ function fields(line, into,   body, n, i) {
   n = split(body, into, /", "/)
   for (i = 1; i <= n; i++) into[i] = unescape(into[i])
   return n
+}
+
+# Text for a manual page: a backslash as \e, a minus as \-, no request at a line's start.
+function roff(text) {
+  gsub(/\\/, "\\e", text)
+  gsub(/-/, "\\-", text)
+  if (text ~ /^[.']/) text = "\\&" text
+  return text
 }
 
 # "block pack" as "block and pack", "a b c" as "a, b and c".
@@ -79,6 +88,26 @@ END {
         cell(option_value[i]), listed(option_commands[i]),
         option_default[i] == "" ? "" : "`" cell(option_default[i]) "`", cell(option_meaning[i])
     }
+  } else if (form == "man") {
+    printf ".TH VELDRA\\-PACKER 1 \"\" \"veldra %s\" \"User Commands\"\n", version
+    print ".SH NAME"
+    print "veldra\\-packer \\- pack a Windows application folder into one self\\-contained executable"
+    print ".SH SYNOPSIS"
+    for (i = 1; i <= commands; i++) printf ".B veldra\\-packer\n%s\n.br\n", roff(command_name[i] " " command_arguments[i])
+    print ".B veldra\\-packer\n\\-\\-help | \\-h | \\-\\-version"
+    print ".SH DESCRIPTION"
+    for (i = 1; i <= commands; i++) printf ".TP\n.B %s\n%s\n", roff(command_name[i] " " command_arguments[i]), roff(command_meaning[i])
+    print ".SH OPTIONS"
+    for (i = 1; i <= options; i++) {
+      printf ".TP\n.B %s\n%s (%s", roff(option_name[i] (option_value[i] == "" ? "" : " " option_value[i])),
+        roff(option_meaning[i]), roff(listed(option_commands[i]))
+      if (option_default[i] != "") printf "; default: %s", roff(option_default[i])
+      print ")"
+    }
+    print ".TP\n.B \\-\\-help, \\-h\nthe usage on standard output; after a command, that command's own"
+    print ".TP\n.B \\-\\-version\nthe packer's version and those of the launcher stubs it packs with"
+    print ".SH EXIT STATUS"
+    print "0 on success, 1 when a pack or a check fails, 2 for a command line the packer does not take."
   } else {
     print "options.awk: form must be usage, markdown-commands or markdown-options" > "/dev/stderr"
     exit 2

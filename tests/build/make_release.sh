@@ -29,7 +29,7 @@ cmp -s "$release.list" <(expected "${package[@]/#/$windows/}" "$windows/bin/veld
 dpkg-deb -c "$release/veldra_${version}_amd64.deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$release.list"
 cmp -s "$release.list" <(expected ./usr/bin/veldra-packer ./usr/lib/cmake/Veldra/VeldraConfig.cmake \
   ./usr/lib/cmake/Veldra/VeldraConfigVersion.cmake ./usr/share/doc/veldra/README.md \
-  ./usr/share/doc/veldra/changelog.gz ./usr/share/doc/veldra/copyright) ||
+  ./usr/share/doc/veldra/changelog.gz ./usr/share/doc/veldra/copyright ./usr/share/man/man1/veldra-packer.1.gz) ||
   fail "the .deb holds: $(cat "$release.list")"
 rm -f "$release.list"
 # The same build gives the same release files.
