@@ -24,6 +24,7 @@ lintian --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1
 scratch="$work/root"
 mkdir -p "$scratch/var/lib/dpkg/info" "$scratch/var/lib/dpkg/updates" "$scratch/var/lib/dpkg/triggers"
 dpkg-query -s libc6 >"$scratch/var/lib/dpkg/status"
+touch "$scratch/var/lib/dpkg/info/libc6:amd64.list"
 as_root=()
 [ "$(id -u)" = 0 ] || as_root=(--force-not-root)
 dpkg --root="$scratch" "${as_root[@]}" --log=/dev/null -i "$deb" >"$work/dpkg.log" 2>&1 ||
