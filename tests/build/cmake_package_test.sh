@@ -86,5 +86,15 @@ printf 'more notes\n' >> "$project/data/messages/welcome.txt"
 build || fail "the build after a changed data file failed: $(tail -n 5 "$work/build.log")"
 grep -q 'Packing hello.exe' "$work/build.log" || fail "a changed file of a listed folder did not pack again"
 
+# WINDOWED asks for a windowed launcher, which this packer does not build yet: the build stops
+# with the packer's own line.
+cat >> "$project/CMakeLists.txt" <<'PROJECT'
+veldra_add_onefile(hello_windowed MAIN app_main DLL_TARGETS greeting WINDOWED)
+PROJECT
+cmake "$work/build" >/dev/null 2>&1 || fail "configure with a WINDOWED target failed"
+build && fail "a WINDOWED target was packed"
+grep -qF "veldra: unknown option --windowed (--help shows the usage)" "$work/build.log" ||
+  fail "a WINDOWED target stopped otherwise: $(tail -n 5 "$work/build.log")"
+
 [ "$failures" -eq 0 ] && echo "CMake package: all cases passed"
 exit "$failures"

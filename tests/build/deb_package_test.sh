@@ -21,6 +21,10 @@ lintian --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1
 ! grep -q '^E:' "$work/lintian.log" || fail "lintian: $(grep '^E:' "$work/lintian.log")"
 ! grep -q '^W:' "$work/lintian.log" || fail "lintian warns: $(grep '^W:' "$work/lintian.log")"
 
+# The packer is static but for the C library: that is all the package depends on.
+depends="$(dpkg-deb -f "$deb" Depends)"
+[[ "$depends" =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]] || fail "the package depends on: $depends"
+
 scratch="$work/root"
 mkdir -p "$scratch/var/lib/dpkg/info" "$scratch/var/lib/dpkg/updates" "$scratch/var/lib/dpkg/triggers"
 dpkg-query -s libc6 >"$scratch/var/lib/dpkg/status"
