@@ -37,3 +37,9 @@ VELDRA_TEXT(build_product_version, 1024, "")
 VELDRA_TEXT(unpack_dir_template, 4096, "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}")
     .globl VELDRA_SYMBOL(attached_block)
 VELDRA_SYMBOL(attached_block):
+
+/* The stub's version, in the image's read-only data apart from the place: "veldra launcher
+   stub version " and the version, then a zero byte (build/packer/version.cpp reads it). */
+    .section .rdata,"dr"
+    .ascii "veldra launcher stub version "
+    .asciz VELDRA_VERSION_TEXT

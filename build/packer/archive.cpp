@@ -220,9 +220,9 @@ std::vector<archive_entry> collect_entries(const fs::path& app_dir, const std::s
         throw packer_error("application folder " + quoted(app_dir) + " does not exist or is not a folder");
     }
     std::string main_relative = main_relative_path(main_name);
-    fs::path main_path = app_dir / main_relative;
+    fs::path main_path = app_dir / fs::u8path(main_relative);
     if (!fs::is_regular_file(main_path, error)) {
-        throw packer_error("main module " + quoted(fs::path(main_relative)) + " not found in " + quoted(app_dir));
+        throw packer_error("main module " + quoted(fs::u8path(main_relative)) + " not found in " + quoted(app_dir));
     }
     const fs::path real_root = fs::canonical(app_dir);
     require_link_inside(main_path, real_root);

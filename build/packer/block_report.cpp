@@ -384,10 +384,10 @@ void inspect_file(const std::filesystem::path& path, std::ostream& out)
 {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        throw packer_error("cannot read '" + path.string() + "': " + std::strerror(errno));
+        throw packer_error("cannot read '" + path.u8string() + "': " + std::strerror(errno));
     }
     uint64_t start = find_block(file);
-    out << "block at offset " << start << " of '" << path.string() << "'\n";
+    out << "block at offset " << start << " of '" << path.u8string() << "'\n";
     const std::optional<pe_header> image =
         read_pe_header([&file](uint64_t offset, size_t size) { return read_at(file, offset, size); });
     if (image) {

@@ -28,7 +28,7 @@ namespace {
 class archive_source {
 public:
     explicit archive_source(const fs::path& block_file)
-        : file_(block_file, std::ios::binary), name_(block_file.string()), decoder_(ZSTD_createDCtx(), ZSTD_freeDCtx)
+        : file_(block_file, std::ios::binary), name_(block_file.u8string()), decoder_(ZSTD_createDCtx(), ZSTD_freeDCtx)
     {
         XXH64_reset(&block_hash_, 0);
         if (!file_ || !decoder_) {

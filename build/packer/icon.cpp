@@ -85,16 +85,16 @@ std::vector<icon_image> read_icon(const fs::path& file)
     const uint64_t size = regular ? fs::file_size(file, error) : 0;
     std::ifstream in(file, std::ios::binary);
     if (!regular || error || !in) {
-        throw packer_error("cannot read the icon '" + file.string() + "'");
+        throw packer_error("cannot read the icon '" + file.u8string() + "'");
     }
     if (size > max_icon_file) {
-        throw packer_error("icon '" + file.string() + "' is not a valid .ico file: larger than 64 MiB");
+        throw packer_error("icon '" + file.u8string() + "' is not a valid .ico file: larger than 64 MiB");
     }
     std::string bytes(static_cast<size_t>(size), '\0');
     if (!in.read(bytes.data(), static_cast<std::streamsize>(size))) {
-        throw packer_error("cannot read the icon '" + file.string() + "'");
+        throw packer_error("cannot read the icon '" + file.u8string() + "'");
     }
-    return icon_of_bytes(bytes, file.string());
+    return icon_of_bytes(bytes, file.u8string());
 }
 
 std::string group_icon_resource(const std::vector<icon_image>& images)

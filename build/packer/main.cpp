@@ -1,6 +1,8 @@
 // The packer's command line: block, pack and inspect. Every failure is one line on standard
-// error and a non-zero status, and leaves no output file behind.
+// error and a non-zero status (2 for a command line the table refuses), and leaves no output
+// file behind.
 #include "block_writer.h"
+#include "command_options.h"
 #include "cleanup.h"
 #include "error.h"
 #include "block_report.h"
@@ -9,6 +11,7 @@
 #include "progress.h"
 #include "stub_image.h"
 #include "carried_stubs.h"
+#include "version.h"
 
 #include <zstd.h>
 
@@ -33,72 +36,16 @@ using packer::packer_error;
 
 namespace {
 
-const char usage[] =
-    "usage: veldra block APP_DIR -o BLOCK [--arch x86|x64] [--main NAME] [--level N] [--window-log N]\n"
-    "           [--no-checksum]\n"
-    "       veldra pack APP_DIR -o OUT.exe [the same options]\n"
-    "       veldra pack --block BLOCK -o OUT.exe [--arch x86|x64]\n"
-    "       veldra inspect FILE\n"
-    "block and pack print one summary line on stderr, and progress there when it is a terminal;\n"
-    "       --quiet keeps both back\n"
-    "--arch chooses the target (default x86); the main module must be for it\n"
-    "pack also takes [--icon FILE.ico] [--stub FILE] [--company TEXT] [--product TEXT] [--version X.Y.Z]\n"
-    "       [--description TEXT] [--original-filename TEXT] [--internal-name TEXT] [--template TEXT]\n"
-    "       [--execution-level asInvoker|highestAvailable|requireAdministrator] [--sweep on|off]\n"
-    "       [--unpack-mode per-run|cached]\n"
-    "       [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp URL]]\n"
-    "       (or the password in VELDRA_SIGN_PASSWORD)\n"
-    "--sweep off: a start leaves alone the unpack folders that killed runs left behind (default on:\n"
-    "       it removes those no live run holds, before it unpacks)\n"
-    "--unpack-mode cached: one folder per payload that later starts check and reuse (default\n"
-    "       {CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{PAYLOAD_HASH}); needs --execution-level asInvoker\n";
+using packer::command_line;
+using packer::usage_error;
 
-struct command_line {
-    std::string command;
-    std::vector<std::string> positional;
-    std::map<std::string, std::string> values;
-    bool no_checksum = false;
-    bool quiet = false;
-    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-};
+// When the pack began, for the summary line's time.
+const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 
-const std::vector<std::string> valued_options = {"-o", "--arch", "--main", "--level", "--window-log", "--workers",
-                                                 "--block", "--stub", "--icon",
-                                                 // what the executable carries besides the application
-                                                 "--company", "--product", "--version", "--description",
-                                                 "--original-filename", "--internal-name", "--template",
-                                                 "--execution-level", "--sweep", "--unpack-mode", "--sign-pkcs12",
-                                                 "--sign-password-file", "--timestamp"};
-
-command_line parse(int argc, char** argv)
+// A path given on the command line, which holds UTF-8 on every system.
+fs::path path_of(const std::string& text)
 {
-    command_line line;
-    if (argc < 2) {
-        throw packer_error("no command given; try block, pack or inspect");
-    }
-    line.command = argv[1];
-    for (int i = 2; i < argc; ++i) {
-        std::string argument = argv[i];
-        bool valued = std::find(valued_options.begin(), valued_options.end(), argument) != valued_options.end();
-        if (argument == "--sign-password") {
-            throw packer_error(packer::sign_password_refusal);
-        }
-        if (argument == "--no-checksum") {
-            line.no_checksum = true;
-        } else if (argument == "--quiet") {
-            line.quiet = true;
-        } else if (valued) {
-            if (i + 1 >= argc) {
-                throw packer_error("option " + argument + " needs a value");
-            }
-            line.values[argument] = argv[++i];
-        } else if (argument.size() > 1 && argument[0] == '-') {
-            throw packer_error("unknown option " + argument);
-        } else {
-            line.positional.push_back(argument);
-        }
-    }
-    return line;
+    return fs::u8path(text);
 }
 
 int number(const command_line& line, const std::string& option, int low, int high, int fallback)
@@ -138,7 +85,7 @@ packer::block_options block_options_of(const command_line& line)
     options.level = number(line, "--level", ZSTD_minCLevel(), ZSTD_maxCLevel(), options.level);
     options.window_log = number(line, "--window-log", packer::min_window_log, packer::max_window_log, 0);
     options.workers = number(line, "--workers", 1, 256, 0);
-    options.checksum = !line.no_checksum;
+    options.checksum = !line.has("--no-checksum");
     return options;
 }
 
@@ -146,24 +93,24 @@ fs::path output_of(const command_line& line)
 {
     std::string output = value(line, "-o");
     if (output.empty()) {
-        throw packer_error("no output given (-o FILE)");
+        throw usage_error("no output given (-o FILE)");
     }
-    return output;
+    return path_of(output);
 }
 
 fs::path one_folder(const command_line& line)
 {
     if (line.positional.size() != 1) {
-        throw packer_error("give exactly one application folder");
+        throw usage_error("give exactly one application folder");
     }
-    return line.positional[0];
+    return path_of(line.positional[0]);
 }
 
 // The block of the folder, with progress while it is compressed and the summary line after.
 packer::block_summary write_reported_block(const fs::path& app_dir, packer::block_options options,
                                            const fs::path& output, const command_line& line)
 {
-    packer::progress_report progress(stderr, !line.quiet && packer::is_terminal(stderr));
+    packer::progress_report progress(stderr, !line.has("--quiet") && packer::is_terminal(stderr));
     options.progress = [&progress](uint64_t done, uint64_t total) { progress.update(done, total); };
     packer::block_summary summary = packer::write_block_file(app_dir, options, output);
     progress.finish();
@@ -173,8 +120,8 @@ packer::block_summary write_reported_block(const fs::path& app_dir, packer::bloc
 void print_summary(const packer::block_summary& summary, const packer::block_options& options,
                    const command_line& line)
 {
-    if (!line.quiet) {
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - line.started).count();
+    if (!line.has("--quiet")) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         std::cerr << packer::summary_line(summary, options.level, seconds) << "\n";
     }
 }
@@ -212,7 +159,7 @@ packer::launcher_stub stub_of(const command_line& line)
         stub.bytes = std::string(carried);
         return stub;
     }
-    stub.file = packer::find_stub(stub.arch, given, packer_folder(), VELDRA_LAUNCHER_ROOT);
+    stub.file = packer::find_stub(stub.arch, path_of(given), packer_folder(), VELDRA_LAUNCHER_ROOT);
     return stub;
 }
 
@@ -222,7 +169,7 @@ void require_output_folder(const fs::path& output)
     const fs::path folder = fs::absolute(output).parent_path();
     std::error_code error;
     if (!fs::is_directory(folder, error)) {
-        throw packer_error("the folder of the output '" + output.string() + "' does not exist");
+        throw packer_error("the folder of the output '" + output.u8string() + "' does not exist");
     }
 }
 
@@ -232,7 +179,7 @@ packer::pack_extras extras_of(const command_line& line)
     packer::pack_extras extras;
     const std::string icon = value(line, "--icon");
     if (line.values.count("--icon") != 0) {
-        extras.icon = packer::read_icon(icon);
+        extras.icon = packer::read_icon(path_of(icon));
     }
     extras.signing = packer::signing_from_options(line.values);
     return extras;
@@ -249,9 +196,9 @@ int run_pack(const command_line& line)
     std::string given_block = value(line, "--block");
     if (!given_block.empty()) {
         if (!line.positional.empty()) {
-            throw packer_error("give either an application folder or --block, not both");
+            throw usage_error("give either an application folder or --block, not both");
         }
-        packer::pack_executable(given_block, output, identity, stub, extras);
+        packer::pack_executable(path_of(given_block), output, identity, stub, extras);
         return 0;
     }
     packer::block_options options = block_options_of(line);
@@ -270,29 +217,93 @@ int run_pack(const command_line& line)
 int run_inspect(const command_line& line)
 {
     if (line.positional.size() != 1) {
-        throw packer_error("give exactly one file to inspect");
+        throw usage_error("give exactly one file to inspect");
     }
-    packer::inspect_file(line.positional[0], std::cout);
+    packer::inspect_file(path_of(line.positional[0]), std::cout);
     return 0;
 }
 
+// The packer's version, then each stub's as a pack without --stub would find it.
+int run_version()
+{
+    std::cout << "veldra-packer " << packer::packer_version << "\n";
+    for (const packer::architecture_traits& target : packer::architectures()) {
+        command_line line;
+        line.values["--arch"] = target.name;
+        std::cout << "launcher stub " << target.name << ": ";
+        try {
+            const packer::launcher_stub stub = stub_of(line);
+            const std::string version = packer::stub_version(packer::load_stub(stub).bytes);
+            std::cout << (version.empty() ? "no version mark" : version) << ", "
+                      << (stub.file.empty() ? "carried in the packer" : stub.file.u8string()) << "\n";
+        } catch (const packer_error& error) {
+            std::cout << "none (" << error.what() << ")\n";
+        }
+    }
+    return 0;
+}
+
+int run(const std::vector<std::string>& arguments)
+{
+    const command_line line = packer::parse_command_line(arguments);
+    if (line.help) {
+        std::cout << packer::usage_text("veldra-packer", line.command);
+        return 0;
+    }
+    if (line.version) {
+        return run_version();
+    }
+    if (line.command == "block") {
+        return run_block(line);
+    }
+    if (line.command == "pack") {
+        return run_pack(line);
+    }
+    if (line.command == "inspect") {
+        return run_inspect(line);
+    }
+    throw usage_error("the command '" + line.command + "' is not built into this packer");
+}
+
+// The arguments as UTF-8. Windows gives them as UTF-16 (wmain), whatever its code page, so
+// that any name reaches the packer; an unpaired surrogate cannot be a name the archive holds.
+#ifdef _WIN32
+std::vector<std::string> arguments_of(int argc, wchar_t** argv)
+{
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i) {
+        const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argv[i], -1, nullptr, 0, nullptr, nullptr);
+        if (size <= 0) {
+            throw usage_error("argument " + std::to_string(i) + " is not valid UTF-16");
+        }
+        std::string text(static_cast<size_t>(size), '\0');
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argv[i], -1, text.data(), size, nullptr, nullptr);
+        text.pop_back();
+        arguments.push_back(std::move(text));
+    }
+    return arguments;
+}
+#else
+std::vector<std::string> arguments_of(int argc, char** argv)
+{
+    return std::vector<std::string>(argv + 1, argv + argc);
+}
+#endif
+
 }  // namespace
 
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv)
+#else
 int main(int argc, char** argv)
+#endif
 {
     try {
         packer::install_cleanup_handlers();
-        command_line line = parse(argc, argv);
-        if (line.command == "block") {
-            return run_block(line);
-        }
-        if (line.command == "pack") {
-            return run_pack(line);
-        }
-        if (line.command == "inspect") {
-            return run_inspect(line);
-        }
-        std::cerr << "veldra: unknown command '" << line.command << "'\n" << usage;
+        return run(arguments_of(argc, argv));
+    } catch (const usage_error& error) {
+        std::cout.flush();
+        std::cerr << "veldra: " << error.what() << " (--help shows the usage)\n";
         return 2;
     } catch (const packer_error& error) {
         std::cout.flush();

@@ -24,10 +24,10 @@ void check_block_size(const fs::path& block_file, architecture arch)
     std::error_code error;
     uint64_t block_size = fs::file_size(block_file, error);
     if (error) {
-        throw packer_error("cannot read block '" + block_file.string() + "': " + error.message());
+        throw packer_error("cannot read block '" + block_file.u8string() + "': " + error.message());
     }
     if (block_size > target.max_block_size) {
-        throw packer_error("block '" + block_file.string() + "' is larger than a " + target.bits +
+        throw packer_error("block '" + block_file.u8string() + "' is larger than a " + target.bits +
                            " executable can carry (" + std::to_string(target.max_block_size) + " bytes at most)");
     }
 }

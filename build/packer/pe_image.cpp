@@ -50,7 +50,7 @@ void write_at(const fs::path& file, uint64_t offset, uint32_t value, int width)
     out.seekp(static_cast<std::streamoff>(offset));
     out.write(bytes, width);
     if (!out) {
-        throw packer_error("cannot write the headers of '" + file.string() + "'");
+        throw packer_error("cannot write the headers of '" + file.u8string() + "'");
     }
 }
 

@@ -162,7 +162,7 @@ stub_image read_stub(const fs::path& file, architecture arch)
     if (!in.read(bytes.data(), static_cast<std::streamsize>(size))) {
         throw packer_error("cannot read launcher stub '" + file.string() + "'");
     }
-    return stub_of_bytes(std::move(bytes), file.string(), arch);
+    return stub_of_bytes(std::move(bytes), file.u8string(), arch);
 }
 
 uint64_t carried_size(uint64_t block_size, const std::string& file_table)
