@@ -19,6 +19,31 @@ static void require_main_module()
     }
 }
 
+// A console program's runtime start-up tells its C runtime DLL that it runs a console
+// application; abort and assert then write to standard error instead of opening a dialog. The
+// launcher has no such start-up, so the child tells each runtime the application loaded with
+// its main module, and loads none itself.
+static void tell_runtimes_console_app()
+{
+    struct runtime_setter {
+        const char* module;
+        const char* function;
+    };
+    static const runtime_setter setters[] = {
+        {"msvcrt.dll", "__set_app_type"},
+        {"ucrtbase.dll", "_set_app_type"},
+    };
+    typedef void(__cdecl * set_app_type_function)(int app_type);
+    const int console_app = 1;
+    for (const runtime_setter& setter : setters) {
+        HMODULE runtime = os.GetModuleHandleA(setter.module);
+        FARPROC found = runtime != nullptr ? os.GetProcAddress(runtime, setter.function) : nullptr;
+        if (found != nullptr) {
+            reinterpret_cast<set_app_type_function>(reinterpret_cast<void*>(found))(console_app);
+        }
+    }
+}
+
 int hand_off_to_main_module(int argc, wchar_t** argv)
 {
     require_main_module();
@@ -35,6 +60,7 @@ int hand_off_to_main_module(int argc, wchar_t** argv)
     if (entry == nullptr) {
         fatal_error(error_entry_point_missing);
     }
+    tell_runtimes_console_app();
     run_code_function run_code = reinterpret_cast<run_code_function>(reinterpret_cast<void*>(entry));
     return run_code(argc, argv, main_module_path);
 }
