@@ -3,6 +3,7 @@
 
 #include "launcher/fatal.h"
 #include "launcher/run_state.h"
+#include "launcher/teardown.h"
 #include "os/win_calls.h"
 
 // The module's own folder, the folders added with AddDllDirectory and the system folder: not
@@ -47,6 +48,9 @@ static void tell_runtimes_console_app()
 int hand_off_to_main_module(int argc, wchar_t** argv)
 {
     require_main_module();
+    // Before the main module loads, so that every handler the application registers, in its
+    // DLLs' start-up too, is asked first. A failure leaves the system's default in place.
+    os.SetConsoleCtrlHandler(child_console_control_handler, TRUE);
     os.AddDllDirectory(unpack_dir);
     // Loads the application makes later, delay-loaded imports and LoadLibraryW("x.dll") alike,
     // search the unpack folder and the system folder only: not the launcher's folder, the

@@ -23,7 +23,7 @@ struct handoff_record {
     int argc = 0;
     wchar_t** argv = nullptr;
     const wchar_t* module_argument = nullptr;
-    std::vector<std::string> events;  // load, app types told, run_code
+    std::vector<std::string> events;  // handler registration, load, app types told, run_code
 } handoff;
 
 HMODULE const fake_module = reinterpret_cast<HMODULE>(0x5000);
@@ -78,6 +78,12 @@ HMODULE WINAPI runtime_handle_stub(LPCSTR name)
     return module == "msvcrt.dll" ? fake_msvcrt : module == "ucrtbase.dll" ? fake_ucrtbase : nullptr;
 }
 
+BOOL WINAPI handler_stub(PHANDLER_ROUTINE, BOOL add)
+{
+    handoff.events.push_back(add ? "handler added" : "handler removed");
+    return TRUE;
+}
+
 FARPROC WINAPI entry_stub(HMODULE module, LPCSTR name)
 {
     const std::string function = name;
@@ -121,6 +127,7 @@ TEST(HandOff, LoadsFromTheUnpackFolderAndSystemFolderOnlyAndReturnsWhatRunCodeRe
     os.LoadLibraryExW = load_stub;
     os.GetProcAddress = entry_stub;
     os.GetModuleHandleA = runtime_handle_stub;
+    os.SetConsoleCtrlHandler = handler_stub;
     wchar_t first[] = L"C:\\app.exe";
     wchar_t second[] = L"";
     wchar_t* argv[] = {first, second, nullptr};
@@ -138,9 +145,12 @@ TEST(HandOff, LoadsFromTheUnpackFolderAndSystemFolderOnlyAndReturnsWhatRunCodeRe
     EXPECT_EQ(argv, handoff.argv);
     // The very text LoadLibraryExW was given.
     EXPECT_EQ(main_module_path, handoff.module_argument);
-    // Each C runtime the application loaded learns that it runs a console application before
-    // run_code starts, as a console program's runtime start-up tells it.
-    const std::vector<std::string> order = {"load", "msvcrt app type 1", "ucrtbase app type 1", "run_code"};
+    // The child's last-resort console handler comes before anything of the application, so
+    // that the application's own handlers are asked first; each C runtime it loaded learns
+    // that it runs a console application before run_code starts, as a console program's
+    // runtime start-up tells it.
+    const std::vector<std::string> order = {"handler added", "load", "msvcrt app type 1", "ucrtbase app type 1",
+                                            "run_code"};
     EXPECT_EQ(order, handoff.events);
 }
 
