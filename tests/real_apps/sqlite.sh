@@ -17,7 +17,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/../support/script_checks.sh"
 
 rm -rf "$work"
 mkdir -p "$work"
-"$packer" pack "$app" -o "$work/sqlite.exe" --main main.dll >/dev/null || { echo "could not pack $app" >&2; exit 1; }
+packed="$work/sqlite.exe"
+"$packer" pack "$app" -o "$packed" --main main.dll >/dev/null || { echo "could not pack $app" >&2; exit 1; }
 
 # The inputs both shells get: a CSV file to import and a script that prints REAL values in
 # several forms, JSON, non-ASCII text, a failing statement, writes a dump and ends with .exit 7.
@@ -44,33 +45,7 @@ select count(*) from prices;
 .exit 7
 SQL
 
-# in_both NAME STDIN ARGS...: runs each shell in its own folder (native/, launcher/) with the
-# same inputs, and compares status, output and errors.
-in_both() {
-  local name="$1" input="$2" side status
-  shift 2
-  case_name="$name"
-  for side in native launcher; do
-    mkdir -p "$work/$side"
-    cp "$work/people.csv" "$work/$side/"
-    status=0
-    if [ "$side" = native ]; then
-      (cd "$work/$side" && "$native" "$@" <"$input" >"$name.out" 2>"$name.err") || status=$?
-    else
-      (cd "$work/$side" && wine "$work/sqlite.exe" "$@" <"$input" >"$name.out" 2>"$name.err") || status=$?
-    fi
-    echo "$status" >"$work/$side/$name.status"
-    sed -i 's/\r$//' "$work/$side/$name.out" "$work/$side/$name.err"
-  done
-  local what
-  for what in status out err; do
-    if ! cmp -s "$work/native/$name.$what" "$work/launcher/$name.$what"; then
-      fail "the $what differs from native sqlite3 (< native, > launcher):"
-      diff "$work/native/$name.$what" "$work/launcher/$name.$what" | head -20 >&2
-    fi
-  done
-}
-
+inputs=("$work/people.csv")
 in_both script "$work/script.sql" data.db
 [ "$(cat "$work/native/script.status")" = 7 ] || fail "native status $(cat "$work/native/script.status"), expected 7"
 grep -q '^2.71828182845905|' "$work/launcher/script.out" || fail "exp(1) printed as: $(head -n1 "$work/launcher/script.out")"

@@ -69,3 +69,32 @@ interrupted_runs() {
   done
   note "$passed of $count runs ended with $expected and left no folder"
 }
+
+# in_both NAME STDIN ARGS...: runs a real program natively ($native) and packed ($packed) with
+# the same arguments and standard input, each in a folder of its own ($work/native,
+# $work/launcher) holding copies of the files in $inputs, and compares status, output and
+# errors, line ends normalised.
+in_both() {
+  local name="$1" input="$2" side status
+  shift 2
+  case_name="$name"
+  for side in native launcher; do
+    mkdir -p "$work/$side"
+    [ ${#inputs[@]} -gt 0 ] && cp "${inputs[@]}" "$work/$side/"
+    status=0
+    if [ "$side" = native ]; then
+      (cd "$work/$side" && "$native" "$@" <"$input" >"$name.out" 2>"$name.err") || status=$?
+    else
+      (cd "$work/$side" && wine "$packed" "$@" <"$input" >"$name.out" 2>"$name.err") || status=$?
+    fi
+    echo "$status" >"$work/$side/$name.status"
+    sed -i 's/\r$//' "$work/$side/$name.out" "$work/$side/$name.err"
+  done
+  local what
+  for what in status out err; do
+    if ! cmp -s "$work/native/$name.$what" "$work/launcher/$name.$what"; then
+      fail "the $what differs from the native program (< native, > launcher):"
+      diff "$work/native/$name.$what" "$work/launcher/$name.$what" | head -20 >&2
+    fi
+  done
+}

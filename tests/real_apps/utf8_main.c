@@ -1,12 +1,12 @@
-/* The SQLite shell as a main module: run_code hands the shell's main its arguments in UTF-8,
- * which is what the shell expects of them when it is built with a narrow main. */
+/* A real program's main as a main module: run_code hands the program's own main, renamed to
+ * APPLICATION_MAIN when its source is compiled into this module, its arguments in UTF-8, which
+ * is what a narrow main of these programs expects of them on Windows. */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <stdlib.h>
 
-/* The shell's own main, renamed when shell.c is compiled into this module. */
-int sqlite_shell_main(int argc, char** argv);
+int APPLICATION_MAIN(int argc, char** argv);
 
 static char* utf8_of(const wchar_t* text)
 {
@@ -28,5 +28,5 @@ int WINAPI run_code(int argc, wchar_t** argv, const wchar_t* main_module_path)
     for (int i = 0; i < argc; ++i) {
         arguments[i] = utf8_of(argv[i]);
     }
-    return sqlite_shell_main(argc, arguments);
+    return APPLICATION_MAIN(argc, arguments);
 }
