@@ -108,6 +108,8 @@ static void wait_for_child(HANDLE process)
     os.WaitForSingleObject(process, INFINITE);
     DWORD status = 0;
     child_exit_code = os.GetExitCodeProcess(process, &status) ? status : 1;
+    MemoryBarrier();
+    child_exit_known = true;
     os.CloseHandle(process);
     close_unclaimed_duplicate();
 }

@@ -23,7 +23,12 @@ extern HANDLE volatile child_process;
 // process to end inside that stretch, a suspended child would stay behind, never running and
 // never ended.
 extern volatile LONG child_launch_pending;
+// 1 once a console control thread has taken the stop upon itself; it alone ends the process.
+extern volatile LONG console_stop_claimed;
 extern DWORD child_exit_code;
+// Set once the main thread has read child_exit_code, before it takes the console handler's
+// handle of the child away: a handler that finds no handle then knows the status.
+extern volatile bool child_exit_known;
 extern wchar_t launcher_module_name[path_capacity];
 extern wchar_t child_command_line[command_line_capacity];
 

@@ -1,10 +1,14 @@
-// The launcher executable's entry point in place of the C runtime's start-up: the stack cookie,
-// the static constructors, the arguments, wmain, and its status to the system.
+// The launcher executable's entry point in place of the C runtime's start-up: the floating-point
+// state, the stack cookie, the static constructors, the arguments, wmain, and its status to the
+// system.
 #include "launcher/start.h"
 
 #include "os/win_calls.h"
 
 #include <cstdint>
+#if defined(_MSC_VER)
+#include <xmmintrin.h>
+#endif
 
 extern "C" int wmain(int argc, wchar_t** argv, wchar_t** envp);
 
@@ -44,6 +48,29 @@ static void start_stack_cookie()
     __stack_chk_guard = cookie;
 }
 
+// The state a console program's runtime start-up leaves (its _fpreset): x87 precision of 64 bits
+// with every exception masked (0x037F; a process starts at the system's 0x027F, 53 bits), and
+// SSE at its default, every exception masked and rounding to nearest (0x1F80). The child hands
+// the process to the application, whose long double arithmetic (and what it prints of it) must
+// come out as when it runs in a program of its own.
+static void reset_floating_point_state()
+{
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    const unsigned int sse_default = 0x1F80;
+    __asm__ volatile("fninit\n\tldmxcsr %0" : : "m"(sse_default));
+#elif defined(_MSC_VER) && defined(_M_IX86)
+    const unsigned int sse_default = 0x1F80;
+    __asm {
+        fninit
+        ldmxcsr sse_default
+    }
+#elif defined(_MSC_VER)
+    // This compiler has no inline assembly for x64: the x87 word would need fninit from an
+    // assembler file of its own.
+    _mm_setcsr(0x1F80);
+#endif
+}
+
 static void run_static_constructors()
 {
     uintptr_t count = reinterpret_cast<uintptr_t>(__CTOR_LIST__[0]);
@@ -58,6 +85,7 @@ static void run_static_constructors()
 
 extern "C" void launcher_start()
 {
+    reset_floating_point_state();
     start_stack_cookie();
     run_static_constructors();
     int argc = 0;

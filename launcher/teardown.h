@@ -22,12 +22,16 @@ enum {
 // (once unpacking has started), retrying while the directory is still there.
 void teardown();
 // Runs teardown for Ctrl+C, Ctrl+Break, close, logoff and shutdown, once a launch under way has
-// either resumed or ended its child; always returns FALSE so that the system's default
-// handling ends the process afterwards.
+// either resumed or ended its child, then ends the process itself: with the child's status
+// when the child ended by itself within its grace, else with STATUS_CONTROL_C_EXIT. Other
+// events return FALSE.
 BOOL WINAPI console_control_handler(DWORD control_type);
+// The child's handler for the same events, below the application's own: ends the child with
+// STATUS_CONTROL_C_EXIT, as the system's default handling does on Windows.
+BOOL WINAPI child_console_control_handler(DWORD control_type);
 
 // The main thread's side of a console stop: removes what has been unpacked, and never returns;
-// the system ends the process. The walk has closed its files by then.
+// the console handler ends the process. The walk has closed its files by then.
 [[noreturn]] void halt_after_console_stop();
 
 // Takes the child handle out of child_process, atomically: the caller owns and closes what it

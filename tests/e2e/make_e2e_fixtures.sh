@@ -3,7 +3,7 @@
 # that run them. usage: make_e2e_fixtures.sh SET PACKER OUT_DIR APPS_DIR HAND_MADE_BLOCK
 #   SET: launchers, identity, unpack_folder or unsafe_names (see each function below);
 #   APPS_DIR holds the built DLLs: probe/{main,helper}.dll, needs_outside/main.dll,
-#   no_entry/main.dll, outside_dll/outside.dll; HAND_MADE_BLOCK is the host tool of that name,
+#   no_entry/main.dll, outside_dll/outside.dll, state_probe/main.dll; HAND_MADE_BLOCK is the host tool of that name,
 #   which writes blocks with any names.
 set -euo pipefail
 set_name="$1" packer="$2" out="$3" apps="$4" hand_made_block="$5"
@@ -26,7 +26,7 @@ launchers() {
   mkdir -p not_a_dll
   echo "This main.dll is a text file." > not_a_dll/main.dll
 
-  for app in probe needs_outside no_entry not_a_dll; do
+  for app in probe needs_outside no_entry not_a_dll state_probe; do
     "$packer" pack "$app" -o "$out/$app.exe" --main main.dll >/dev/null
   done
   # Never packed: tests put it where the launcher must not look.

@@ -95,6 +95,7 @@ struct launch_record {
     DWORD grace_result = WAIT_TIMEOUT;
     bool stop_during_create = false;
     DWORD resume_error = 0;
+    int handler_status = -1;  // how the console handler ended the process, -1 if it did not
 } record;
 
 std::string name_of(HANDLE handle)
@@ -163,7 +164,7 @@ DWORD WINAPI wait_stub(HANDLE handle, DWORD milliseconds)
     use(handle, "wait " + std::to_string(static_cast<long>(milliseconds)));
     if (milliseconds == INFINITE && record.control_event_during_wait) {
         // The control thread runs while the main thread blocks here.
-        console_control_handler(CTRL_C_EVENT);
+        record.handler_status = exit_status_of([] { console_control_handler(CTRL_C_EVENT); });
     }
     return milliseconds == INFINITE ? WAIT_OBJECT_0 : record.grace_result;
 }
@@ -218,6 +219,8 @@ void install_fake_child()
     child_process = nullptr;
     child_launch_pending = 0;
     console_stop_requested = false;
+    console_stop_claimed = 0;
+    child_exit_known = false;
     unpack_started = false;
     os.GetStdHandle = std_handle_stub;
     os.CreateProcessW = create_process_stub;
@@ -321,6 +324,8 @@ TEST(ChildLaunch, AControlEventDuringTheWaitClosesEveryHandleOnceAndUsesNoneAfte
         expect_each_handle_closed_once();
         // The main thread kept its own handle, so it still reads the status.
         EXPECT_EQ(0xC000013Au, child_exit_code);
+        // The handler ends the process with the status the child ended with either way.
+        EXPECT_EQ(0xC000013Au, static_cast<DWORD>(record.handler_status));
     }
 }
 
@@ -328,9 +333,11 @@ TEST(ChildLaunch, AControlEventAfterTheWaitFindsNoChild)
 {
     seam_scope seam;
     install_fake_child();
+    record.exit_code = 5;
     launch_child_and_wait();
     record.calls.clear();
-    console_control_handler(CTRL_C_EVENT);
+    // The main thread has read the child's status: the handler ends the process with it.
+    EXPECT_EQ(5, exit_status_of([] { console_control_handler(CTRL_C_EVENT); }));
     EXPECT_TRUE(record.calls.empty());
 }
 
@@ -433,10 +440,12 @@ TEST(ChildLaunch, AStopBeforeTheChildIsResumedStartsNothingAndEndsTheSuspendedCh
         }
         EXPECT_EQ(0, record.misuse);
         EXPECT_EQ(nullptr, child_process);
-        // Settled: the waiting handler goes on, and finds no child left to wait for.
+        // Settled: the waiting handler goes on, finds no child left to wait for, and ends the
+        // process with the status of Ctrl+C.
         EXPECT_EQ(0, child_launch_pending);
         record.calls.clear();
-        console_control_handler(CTRL_C_EVENT);
+        EXPECT_EQ(static_cast<int>(STATUS_CONTROL_C_EXIT),
+                  exit_status_of([] { console_control_handler(CTRL_C_EVENT); }));
         EXPECT_TRUE(record.calls.empty());
     }
 }
@@ -456,7 +465,7 @@ namespace {
 
 DWORD WINAPI run_handler(void*)
 {
-    console_control_handler(CTRL_C_EVENT);
+    record.handler_status = exit_status_of([] { console_control_handler(CTRL_C_EVENT); });
     return 0;
 }
 
@@ -484,7 +493,7 @@ TEST(ConsoleControlDuringLaunch, TheHandlerWaitsUntilTheLaunchIsSettledBeforeItL
     InterlockedExchange(&child_launch_pending, 0);
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread, 10000));
     CloseHandle(thread);
-    const std::vector<std::string> expected = {"wait 3000 duplicate", "close duplicate"};
+    const std::vector<std::string> expected = {"wait 3000 duplicate", "exit code duplicate", "close duplicate"};
     EXPECT_EQ(expected, record.calls);
 }
 

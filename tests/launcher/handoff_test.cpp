@@ -9,6 +9,7 @@
 
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -22,6 +23,7 @@ struct handoff_record {
     int argc = 0;
     wchar_t** argv = nullptr;
     const wchar_t* module_argument = nullptr;
+    std::vector<std::string> events;  // handler registration, load, app types told, run_code
 } handoff;
 
 HMODULE const fake_module = reinterpret_cast<HMODULE>(0x5000);
@@ -40,6 +42,7 @@ BOOL WINAPI default_directories_stub(DWORD flags)
 
 HMODULE WINAPI load_stub(LPCWSTR path, HANDLE file, DWORD flags)
 {
+    handoff.events.push_back("load");
     handoff.loaded_path = path;
     handoff.file = file;
     handoff.flags = flags;
@@ -48,14 +51,48 @@ HMODULE WINAPI load_stub(LPCWSTR path, HANDLE file, DWORD flags)
 
 int WINAPI fake_run_code(int argc, wchar_t** argv, const wchar_t* module_path)
 {
+    handoff.events.push_back("run_code");
     handoff.argc = argc;
     handoff.argv = argv;
     handoff.module_argument = module_path;
     return static_cast<int>(0xC0000005);
 }
 
+// The C runtimes the application loaded with its main module, as this test pretends.
+HMODULE const fake_msvcrt = reinterpret_cast<HMODULE>(0x6000);
+HMODULE const fake_ucrtbase = reinterpret_cast<HMODULE>(0x7000);
+
+void __cdecl msvcrt_set_app_type(int type)
+{
+    handoff.events.push_back("msvcrt app type " + std::to_string(type));
+}
+
+void __cdecl ucrtbase_set_app_type(int type)
+{
+    handoff.events.push_back("ucrtbase app type " + std::to_string(type));
+}
+
+HMODULE WINAPI runtime_handle_stub(LPCSTR name)
+{
+    const std::string module = name;
+    return module == "msvcrt.dll" ? fake_msvcrt : module == "ucrtbase.dll" ? fake_ucrtbase : nullptr;
+}
+
+BOOL WINAPI handler_stub(PHANDLER_ROUTINE, BOOL add)
+{
+    handoff.events.push_back(add ? "handler added" : "handler removed");
+    return TRUE;
+}
+
 FARPROC WINAPI entry_stub(HMODULE module, LPCSTR name)
 {
+    const std::string function = name;
+    if (module == fake_msvcrt && function == "__set_app_type") {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(msvcrt_set_app_type));
+    }
+    if (module == fake_ucrtbase && function == "_set_app_type") {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(ucrtbase_set_app_type));
+    }
     EXPECT_EQ(fake_module, module);
     handoff.entry_name = name;
     return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(fake_run_code));
@@ -89,6 +126,8 @@ TEST(HandOff, LoadsFromTheUnpackFolderAndSystemFolderOnlyAndReturnsWhatRunCodeRe
     os.SetDefaultDllDirectories = default_directories_stub;
     os.LoadLibraryExW = load_stub;
     os.GetProcAddress = entry_stub;
+    os.GetModuleHandleA = runtime_handle_stub;
+    os.SetConsoleCtrlHandler = handler_stub;
     wchar_t first[] = L"C:\\app.exe";
     wchar_t second[] = L"";
     wchar_t* argv[] = {first, second, nullptr};
@@ -106,6 +145,13 @@ TEST(HandOff, LoadsFromTheUnpackFolderAndSystemFolderOnlyAndReturnsWhatRunCodeRe
     EXPECT_EQ(argv, handoff.argv);
     // The very text LoadLibraryExW was given.
     EXPECT_EQ(main_module_path, handoff.module_argument);
+    // The child's last-resort console handler comes before anything of the application, so
+    // that the application's own handlers are asked first; each C runtime it loaded learns
+    // that it runs a console application before run_code starts, as a console program's
+    // runtime start-up tells it.
+    const std::vector<std::string> order = {"handler added", "load", "msvcrt app type 1", "ucrtbase app type 1",
+                                            "run_code"};
+    EXPECT_EQ(order, handoff.events);
 }
 
 VELDRA_PROBE(handoff_failure)

@@ -152,10 +152,12 @@ TEST(ConsoleStop, TheHandlerAsksTheMainThreadToStopBeforeItTearsDown)
     seam_scope seam;
     for (DWORD type : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
         console_stop_requested = false;
+        console_stop_claimed = 0;
         unpack_started = false;
-        EXPECT_EQ(FALSE, console_control_handler(type));
+        EXPECT_EQ(static_cast<int>(STATUS_CONTROL_C_EXIT), exit_status_of([&] { console_control_handler(type); }));
         EXPECT_TRUE(console_stop_requested) << type;
     }
+    console_stop_claimed = 0;
     console_stop_requested = false;
     EXPECT_EQ(FALSE, console_control_handler(3));
     EXPECT_FALSE(console_stop_requested);

@@ -109,22 +109,134 @@ TEST(Teardown, NothingIsRemovedBeforeUnpackingHasStarted)
     EXPECT_EQ(0, removal.attribute_queries);
 }
 
-TEST(ConsoleControl, CloseLogoffShutdownBreakAndCtrlCTearDownAndTheHandlerNeverClaimsTheEvent)
+namespace {
+// The handler ends the process itself once the folder is gone; here its end is the thrown exit.
+int handler_status(DWORD control_type)
+{
+    console_stop_claimed = 0;
+    child_exit_known = false;
+    return exit_status_of([&] { EXPECT_EQ(FALSE, console_control_handler(control_type)); });
+}
+}  // namespace
+
+TEST(ConsoleControl, CloseLogoffShutdownBreakAndCtrlCTearDownAndEndTheProcessOtherEventsPassOn)
 {
     seam_scope seam;
     struct event_case {
         DWORD type;
         int removals;
+        int status;  // -1: the handler returned, passing the event on
     };
-    const event_case cases[] = {{CTRL_C_EVENT, 1},     {CTRL_BREAK_EVENT, 1},    {CTRL_CLOSE_EVENT, 1},
-                                {3, 0},                {4, 0},                   {CTRL_LOGOFF_EVENT, 1},
-                                {CTRL_SHUTDOWN_EVENT, 1}, {7, 0},                {0xFFFFFFFF, 0}};
+    const int ctrl_c_exit = static_cast<int>(STATUS_CONTROL_C_EXIT);
+    const event_case cases[] = {{CTRL_C_EVENT, 1, ctrl_c_exit},       {CTRL_BREAK_EVENT, 1, ctrl_c_exit},
+                                {CTRL_CLOSE_EVENT, 1, ctrl_c_exit},   {3, 0, -1},
+                                {4, 0, -1},                           {CTRL_LOGOFF_EVENT, 1, ctrl_c_exit},
+                                {CTRL_SHUTDOWN_EVENT, 1, ctrl_c_exit}, {7, 0, -1},
+                                {0xFFFFFFFF, 0, -1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.type);
         install_removal_stubs({gone});
-        EXPECT_EQ(FALSE, console_control_handler(c.type));
+        EXPECT_EQ(c.status, handler_status(c.type));
         EXPECT_EQ(c.removals, removal.removals);
     }
+}
+
+namespace {
+DWORD child_wait_answer;
+HANDLE terminated_with_handle;
+UINT terminated_with_status;
+}  // namespace
+
+// The status after Ctrl+C: the child's own when it ended by itself within its grace, whoever
+// read it first; STATUS_CONTROL_C_EXIT when the launcher ended it or there was no child yet.
+TEST(ConsoleControl, TheStatusIsTheChildsOwnWhenItEndedByItselfElseThatOfCtrlC)
+{
+    seam_scope seam;
+    HANDLE fake_child = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x5c));
+    os.WaitForSingleObject = [](HANDLE, DWORD milliseconds) WINAPI -> DWORD {
+        EXPECT_EQ(3000u, milliseconds);
+        return child_wait_answer;
+    };
+    os.GetExitCodeProcess = [](HANDLE, LPDWORD status) WINAPI -> BOOL {
+        *status = 9;
+        return TRUE;
+    };
+    os.TerminateProcess = [](HANDLE process, UINT status) WINAPI -> BOOL {
+        terminated_with_handle = process;
+        terminated_with_status = status;
+        return TRUE;
+    };
+    os.CloseHandle = [](HANDLE) WINAPI -> BOOL { return TRUE; };
+    struct status_case {
+        const char* what;
+        bool has_handle;
+        DWORD wait_answer;
+        bool main_thread_read_it;
+        DWORD main_thread_status;
+        DWORD expected;
+        bool terminated;
+    };
+    const status_case cases[] = {
+        {"the child handled Ctrl+C and returned 9", true, WAIT_OBJECT_0, false, 0, 9, false},
+        {"the child outlived its grace", true, WAIT_TIMEOUT, false, 0, STATUS_CONTROL_C_EXIT, true},
+        {"the wait failed", true, WAIT_FAILED, false, 0, STATUS_CONTROL_C_EXIT, true},
+        {"the main thread read the child's 0 first", false, 0, true, 0, 0, false},
+        {"the main thread read the child's 7 first", false, 0, true, 7, 7, false},
+        {"no child yet", false, 0, false, 0, STATUS_CONTROL_C_EXIT, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        install_removal_stubs({gone});
+        child_wait_answer = c.wait_answer;
+        terminated_with_handle = nullptr;
+        console_stop_claimed = 0;
+        child_process = c.has_handle ? fake_child : nullptr;
+        child_exit_known = c.main_thread_read_it;
+        child_exit_code = c.main_thread_status;
+        int status = exit_status_of([] { console_control_handler(CTRL_C_EVENT); });
+        EXPECT_EQ(c.expected, static_cast<DWORD>(status));
+        EXPECT_EQ(1, removal.removals);
+        EXPECT_EQ(nullptr, child_process);
+        EXPECT_EQ(c.terminated ? fake_child : nullptr, terminated_with_handle);
+        if (c.terminated) {
+            EXPECT_EQ(STATUS_CONTROL_C_EXIT, terminated_with_status);
+        }
+    }
+    child_exit_known = false;
+    child_exit_code = 0;
+}
+
+namespace {
+struct second_event_waits {};
+}  // namespace
+
+// A second event while the first one's thread still tears down touches nothing and ends
+// nothing: it waits for the first to end the process.
+TEST(ConsoleControl, ASecondEventWaitsForTheFirstToEndTheProcess)
+{
+    seam_scope seam;
+    install_removal_stubs({gone});
+    console_stop_claimed = 1;
+    os.Sleep = [](DWORD milliseconds) WINAPI {
+        EXPECT_EQ(INFINITE, milliseconds);
+        throw second_event_waits{};
+    };
+    EXPECT_THROW(console_control_handler(CTRL_C_EVENT), second_event_waits);
+    EXPECT_EQ(0, removal.removals);
+    console_stop_claimed = 0;
+}
+
+// The child's handler, the last one asked, ends an unclaimed event as Windows' default
+// handling does: never with Wine's 0.
+TEST(ConsoleControl, TheChildsLastHandlerEndsTheChildWithTheStatusOfCtrlC)
+{
+    seam_scope seam;
+    for (DWORD type : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+        SCOPED_TRACE(type);
+        EXPECT_EQ(static_cast<int>(STATUS_CONTROL_C_EXIT),
+                  exit_status_of([&] { child_console_control_handler(type); }));
+    }
+    EXPECT_EQ(-1, exit_status_of([] { EXPECT_EQ(FALSE, child_console_control_handler(3)); }));
 }
 
 namespace {
