@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -295,6 +297,64 @@ TEST(Links, ALinkThatLeavesTheFolderOrLeadsNowhereIsRefusedNamingIt)
         EXPECT_EQ(refusal([&] { collect_entries(app.path(), "main.dll"); }),
                   "cannot pack '" + (app.path() / each.link).string() + "': " + each.why)
             << each.link;
+    }
+}
+
+// The swap happens while the pack runs: the main module is large enough that the compressor
+// reports progress before the later files are read, and the first report makes the swap. A
+// file, a folder above it, or the file turned into a pipe: each is refused naming the path
+// that was listed, and no block appears.
+TEST(Links, AFileReplacedAfterTheListingIsRefusedAndNothingIsWritten)
+{
+    scratch_folder outside;
+    outside.put("secret.txt", "SECRET");
+    outside.put("dir/data.txt", "SECRET");
+    struct swap_case {
+        std::string what;
+        std::string listed;  // the path named in the refusal
+        std::function<void(const fs::path& app)> swap;
+    };
+    const swap_case cases[] = {
+        {"a link in place of the file", "sub/data.txt",
+         [&](const fs::path& app) {
+             fs::remove(app / "sub/data.txt");
+             fs::create_symlink(outside.path() / "secret.txt", app / "sub/data.txt");
+         }},
+        {"a link in place of its folder", "sub/data.txt",
+         [&](const fs::path& app) {
+             fs::rename(app / "sub", app / "old-sub");
+             fs::create_symlink(outside.path() / "dir", app / "sub");
+         }},
+        {"another file renamed over it", "sub/data.txt",
+         [&](const fs::path& app) {
+             std::ofstream(app / "other.txt", std::ios::binary) << "OTHER!";
+             fs::rename(app / "other.txt", app / "sub/data.txt");
+         }},
+        {"a pipe in place of the file", "sub/data.txt",
+         [&](const fs::path& app) {
+             fs::remove(app / "sub/data.txt");
+             ASSERT_EQ(::mkfifo((app / "sub/data.txt").c_str(), 0600), 0);
+         }},
+    };
+    for (const auto& each : cases) {
+        scratch_folder app;
+        scratch_folder out;
+        app.put("main.dll", "MZ" + std::string(3 << 20, 'm'));
+        app.put("sub/data.txt", "public");
+        block_options options;
+        bool swapped = false;
+        options.progress = [&](uint64_t, uint64_t) {
+            if (!swapped) {
+                swapped = true;
+                each.swap(app.path());
+            }
+        };
+        const std::string line = refusal([&] { write_block_file(app.path(), options, out.path() / "block"); });
+        EXPECT_TRUE(swapped) << each.what;
+        EXPECT_EQ(line, "cannot pack '" + (app.path() / each.listed).string() +
+                            "': it was replaced after it was listed (another file or a link stands at its path)")
+            << each.what;
+        EXPECT_TRUE(fs::is_empty(out.path())) << each.what;
     }
 }
 
