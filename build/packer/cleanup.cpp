@@ -11,10 +11,12 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -178,14 +180,47 @@ temporary_folder::temporary_folder(const fs::path& parent, const char* stem)
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw packer_error("cannot make a temporary folder in '" + parent.string() + "': " + std::strerror(errno));
     }
-    path_ = fs::absolute(pattern);
-    slot_ = remember_temporary(path_, true);
+    name_ = fs::absolute(pattern);
+    slot_ = remember_temporary(name_, true);
+    descriptor_ = ::open(name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat status {};
+    if (descriptor_ < 0 || ::fstat(descriptor_, &status) != 0 || status.st_uid != ::geteuid() ||
+        (status.st_mode & 077) != 0) {
+        // What stands at the name now is someone else's: it is left alone.
+        if (descriptor_ >= 0) {
+            ::close(descriptor_);
+        }
+        forget_temporary(slot_);
+        throw packer_error("cannot make a temporary folder in '" + parent.string() +
+                           "': another folder or a link took its place");
+    }
+    const fs::path held = "/proc/self/fd/" + std::to_string(descriptor_);
+    std::error_code error;
+    path_ = fs::is_directory(held, error) ? held : name_;
+}
+
+bool temporary_folder::still_named() const
+{
+    struct stat named {};
+    struct stat held {};
+    return ::lstat(name_.c_str(), &named) == 0 && ::fstat(descriptor_, &held) == 0 && named.st_dev == held.st_dev &&
+           named.st_ino == held.st_ino;
 }
 
 temporary_folder::~temporary_folder()
 {
     std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    std::vector<fs::path> inside;
+    for (fs::directory_iterator it(path_, ignored), end; !ignored && it != end; it.increment(ignored)) {
+        inside.push_back(it->path());
+    }
+    for (const auto& each : inside) {
+        fs::remove_all(each, ignored);
+    }
+    if (still_named()) {
+        ::rmdir(name_.c_str());
+    }
+    ::close(descriptor_);
     forget_temporary(slot_);
 }
 

@@ -95,6 +95,7 @@ temporary_folder::temporary_folder(const fs::path& parent, const char* stem)
         const fs::path candidate = parent / (std::string(stem) + "-" + random_suffix());
         if (CreateDirectoryW(candidate.c_str(), nullptr)) {
             path_ = fs::absolute(candidate);
+            name_ = path_;
             slot_ = remember_temporary(path_, true);
             return;
         }
@@ -103,6 +104,12 @@ temporary_folder::temporary_folder(const fs::path& parent, const char* stem)
         }
     }
     throw packer_error("cannot make a temporary folder in '" + parent.u8string() + "'");
+}
+
+// This build holds no handle on the folder: its name is all there is to go by.
+bool temporary_folder::still_named() const
+{
+    return true;
 }
 
 temporary_folder::~temporary_folder()

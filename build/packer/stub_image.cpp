@@ -262,17 +262,9 @@ void write_launcher(const stub_image& stub, const build_identity& identity, cons
     emit(zeros.data(), static_cast<size_t>(place_raw_size - place_virtual_size));
     emit(resource_section.data(), resource_section.size());
     emit(zeros.data(), static_cast<size_t>(resources_raw_size - resource_section.size()));
-    const uint32_t checksum = sum.finish();
-    out.close();
-    std::fstream patch(out.temporary_path(), std::ios::binary | std::ios::in | std::ios::out);
     std::string field(4, '\0');
-    set_u32(field, 0, checksum);
-    patch.seekp(static_cast<std::streamoff>(checksum_offset));
-    patch.write(field.data(), 4);
-    patch.close();
-    if (!patch) {
-        throw packer_error("cannot write " + out.temporary_path().string());
-    }
+    set_u32(field, 0, sum.finish());
+    out.write_at(checksum_offset, field);
 }
 
 }  // namespace packer
