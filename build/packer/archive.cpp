@@ -220,12 +220,14 @@ private:
     std::set<fs::path> ancestors_;
 };
 
+}  // namespace
+
 // Windows compares names through an upper-case table, one UTF-16 unit at a time: the simple
 // upper-case mapping of the C.UTF-8 locale stands in for it (ASCII alone where that locale is
 // missing). Surrogates map to themselves, as they do there.
 #ifdef _WIN32
 // The Windows build asks the system's own table, through the invariant locale.
-std::u16string folded(const std::u16string& name)
+std::u16string windows_folded(const std::u16string& name)
 {
     std::u16string result = name;
     for (char16_t& unit : result) {
@@ -241,7 +243,7 @@ std::u16string folded(const std::u16string& name)
     return result;
 }
 #else
-std::u16string folded(const std::u16string& name)
+std::u16string windows_folded(const std::u16string& name)
 {
     static locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
     std::u16string result = name;
@@ -260,13 +262,15 @@ std::u16string folded(const std::u16string& name)
 }
 #endif
 
+namespace {
+
 // Two names Windows would take for one: the later file would overwrite the earlier, or a file
 // would stand where a folder must be made. Folders count by the names they give their files.
 void refuse_case_collisions(const std::vector<archive_entry>& entries)
 {
     std::map<std::u16string, std::u16string> seen;
     auto claim = [&seen](const std::u16string& name) {
-        auto inserted = seen.emplace(folded(name), name);
+        auto inserted = seen.emplace(windows_folded(name), name);
         if (!inserted.second && inserted.first->second != name) {
             throw packer_error("names '" + utf16_to_utf8(inserted.first->second) + "' and '" + utf16_to_utf8(name) +
                                "' differ only by case: Windows would unpack them as one");

@@ -32,6 +32,10 @@ struct archive_entry {
 // a missing folder or main module, a bad name, or a file that cannot be read.
 std::vector<archive_entry> collect_entries(const std::filesystem::path& app_dir, const std::string& main_name);
 
+// `name` as Windows compares names, one UTF-16 unit at a time: two names with the same folded
+// form are one file there.
+std::u16string windows_folded(const std::u16string& name);
+
 // Length of the whole stream: names, zero units, sizes, data and the terminator.
 uint64_t archive_stream_size(const std::vector<archive_entry>& entries);
 

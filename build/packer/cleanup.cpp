@@ -207,8 +207,31 @@ bool temporary_folder::still_named() const
            named.st_ino == held.st_ino;
 }
 
+void temporary_folder::keep_as(const fs::path& target)
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    // By name, the one step that must be: only while the name is still this folder's, and
+    // never over anything already at the target.
+    if (!still_named()) {
+        throw packer_error("cannot make '" + target.string() + "': its temporary folder '" + name_.string() +
+                           "' was replaced");
+    }
+    if (::fchmod(descriptor_, 0777 & ~mask) != 0 ||
+        ::renameat2(AT_FDCWD, name_.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+        throw packer_error("cannot make '" + target.string() + "': " +
+                           (errno == EEXIST ? std::string("it exists") : std::string(std::strerror(errno))));
+    }
+    kept_ = true;
+}
+
 temporary_folder::~temporary_folder()
 {
+    if (kept_) {
+        ::close(descriptor_);
+        forget_temporary(slot_);
+        return;
+    }
     std::error_code ignored;
     std::vector<fs::path> inside;
     for (fs::directory_iterator it(path_, ignored), end; !ignored && it != end; it.increment(ignored)) {

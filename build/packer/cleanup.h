@@ -44,12 +44,16 @@ public:
     const std::filesystem::path& name() const { return name_; }
     // True while name() still names this folder.
     bool still_named() const;
+    // Gives the folder the mode an ordinary new folder gets and renames it to `target`, which
+    // must not exist; the folder is then kept, not removed. Throws packer_error otherwise.
+    void keep_as(const std::filesystem::path& target);
 
 private:
     std::filesystem::path name_;
     std::filesystem::path path_;
     int slot_ = -1;
     int descriptor_ = -1;
+    bool kept_ = false;
 };
 
 }  // namespace packer

@@ -112,8 +112,21 @@ bool temporary_folder::still_named() const
     return true;
 }
 
+void temporary_folder::keep_as(const fs::path& target)
+{
+    // Without MOVEFILE_REPLACE_EXISTING nothing already at the target is replaced.
+    if (!MoveFileExW(path_.c_str(), target.c_str(), 0)) {
+        throw packer_error("cannot make '" + target.u8string() + "'");
+    }
+    kept_ = true;
+}
+
 temporary_folder::~temporary_folder()
 {
+    if (kept_) {
+        forget_temporary(slot_);
+        return;
+    }
     std::error_code ignored;
     fs::remove_all(path_, ignored);
     forget_temporary(slot_);

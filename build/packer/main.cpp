@@ -3,7 +3,7 @@
 #include "block_writer.h"
 #include "cleanup.h"
 #include "error.h"
-#include "block_report.h"
+#include "block_commands.h"
 #include "output_file.h"
 #include "pack.h"
 #include "progress.h"
@@ -38,7 +38,9 @@ const char usage[] =
     "           [--no-checksum]\n"
     "       veldra pack APP_DIR -o OUT.exe [the same options]\n"
     "       veldra pack --block BLOCK -o OUT.exe [--arch x86|x64]\n"
-    "       veldra inspect FILE\n"
+    "       veldra inspect [--json] FILE\n"
+    "       veldra extract FILE FOLDER    (FOLDER must not exist)\n"
+    "       veldra verify FILE\n"
     "block and pack print one summary line on stderr, and progress there when it is a terminal;\n"
     "       --quiet keeps both back\n"
     "--arch chooses the target (default x86); the main module must be for it\n"
@@ -267,30 +269,22 @@ int run_pack(const command_line& line)
     return 0;
 }
 
-int run_inspect(const command_line& line)
-{
-    if (line.positional.size() != 1) {
-        throw packer_error("give exactly one file to inspect");
-    }
-    packer::inspect_file(line.positional[0], std::cout);
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
     try {
         packer::install_cleanup_handlers();
+        // inspect, extract and verify: their own arguments and statuses.
+        if (const std::optional<int> status = packer::run_block_command(argc, argv)) {
+            return *status;
+        }
         command_line line = parse(argc, argv);
         if (line.command == "block") {
             return run_block(line);
         }
         if (line.command == "pack") {
             return run_pack(line);
-        }
-        if (line.command == "inspect") {
-            return run_inspect(line);
         }
         std::cerr << "veldra: unknown command '" << line.command << "'\n" << usage;
         return 2;

@@ -4,6 +4,8 @@
 #include "block_writer.h"
 #include "error.h"
 #include "block_report.h"
+#include "pack.h"
+#include "stub_image.h"
 #include "names.h"
 #include "host_kit.h"
 #include "test_images.h"
@@ -15,6 +17,8 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <sys/resource.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -536,7 +540,26 @@ TEST(Block, NothingIsLeftBehindWhenTheInputIsRefused)
     EXPECT_TRUE(fs::is_empty(out.path()));
 }
 
-TEST(Inspect, ListsEntriesAndFrameFieldsOfABlockAndOfAFileThatCarriesOne)
+namespace {
+
+// A launcher made of the test stub (test_images.h) around `block`, as a pack makes it.
+void pack_test_launcher(const fs::path& block, const fs::path& exe, architecture arch = architecture::x64,
+                        const std::map<std::string, std::string>& options = {})
+{
+    launcher_stub stub;
+    stub.arch = arch;
+    stub.bytes = arch == architecture::x64 ? test_images::made_stub(test_images::amd64, test_images::pe32_plus)
+                                           : test_images::made_stub(test_images::i386, test_images::pe32);
+    pack_executable(block, exe, identity_from_options(options), stub);
+}
+
+// Where the launcher finds the block in a pack of the test stub: the place, moved to the file's
+// first page boundary after the headers, then the place's constants.
+constexpr uint64_t packed_block_offset = test_images::packed_place_raw + place_block;
+
+}  // namespace
+
+TEST(Inspect, ListsEntriesAndFrameFieldsOfABlockAndOfALauncherThatCarriesOne)
 {
     scratch_folder app;
     app.put("a.dll", "abc");
@@ -545,9 +568,8 @@ TEST(Inspect, ListsEntriesAndFrameFieldsOfABlockAndOfAFileThatCarriesOne)
     block_options options;
     options.main_name = "a.dll";
     write_block_file(app.path(), options, out.path() / "block");
-    std::string block = file_bytes(out.path() / "block");
-    std::ofstream(out.path() / "carrier.exe", std::ios::binary) << "MZ some code XJ and more" << block << "tail";
-    for (const char* file : {"block", "carrier.exe"}) {
+    pack_test_launcher(out.path() / "block", out.path() / "launcher.exe");
+    for (const char* file : {"block", "launcher.exe"}) {
         std::ostringstream report;
         inspect_file(out.path() / file, report);
         std::string text = report.str();
@@ -557,31 +579,81 @@ TEST(Inspect, ListsEntriesAndFrameFieldsOfABlockAndOfAFileThatCarriesOne)
         EXPECT_NE(text.find("             3  a.dll\n             0  d\\b.txt\n"), std::string::npos) << text;
         EXPECT_NE(text.find("2 entries, 3 bytes of data, archive stream 49 bytes"), std::string::npos) << text;
         EXPECT_NE(text.find("(matches)"), std::string::npos) << text;
-        // "MZ some code" is no PE image: only a PE header names an architecture.
-        EXPECT_EQ(text.find("architecture:"), std::string::npos) << text;
     }
 }
 
-TEST(Inspect, AnExecutableNamesItsArchitectureRightAfterWhereItsBlockIs)
+TEST(Inspect, ALauncherNamesItsArchitectureRightAfterWhereItsBlockIs)
+{
+    scratch_folder app;
+    app.put("main.dll", "MZ");
+    scratch_folder out;
+    write_block_file(app.path(), block_options{}, out.path() / "block");
+    const std::pair<architecture, std::string> cases[] = {
+        {architecture::x86, "architecture: x86 (PE32, machine 0x014c)\n"},
+        {architecture::x64, "architecture: x64 (PE32+, machine 0x8664)\n"},
+    };
+    for (const auto& [arch, line] : cases) {
+        const fs::path exe = out.path() / (std::string(traits_of(arch).name) + ".exe");
+        pack_test_launcher(out.path() / "block", exe, arch);
+        std::ostringstream report;
+        inspect_file(exe, report);
+        const std::string text = report.str();
+        const std::string first = "block at offset " + std::to_string(packed_block_offset) + " of '" + exe.string() + "'\n";
+        EXPECT_EQ(first + line, text.substr(0, first.size() + line.size())) << text;
+        EXPECT_NE(text.find("\nframe: "), std::string::npos) << text;
+    }
+}
+
+// A file that is no block and no launcher, or a launcher whose place is damaged, is one line:
+// the block is looked for only where the launcher reads it.
+TEST(Inspect, AFileWithoutAPlaceOrWithADamagedOneIsRefusedWithOneLine)
 {
     scratch_folder app;
     app.put("main.dll", "MZ");
     scratch_folder out;
     write_block_file(app.path(), block_options{}, out.path() / "block");
     const std::string block = file_bytes(out.path() / "block");
-    const std::pair<std::string, std::string> cases[] = {
-        {test_images::x86_image(0x0102, 64), "architecture: x86 (PE32, machine 0x014c)\n"},
-        {test_images::x64_image(0x0022, 64), "architecture: x64 (PE32+, machine 0x8664)\n"},
+    pack_test_launcher(out.path() / "block", out.path() / "good.exe");
+    const std::string good = file_bytes(out.path() / "good.exe");
+    const uint64_t place = test_images::packed_place_raw;
+    struct damage_case {
+        std::string what;
+        std::function<std::string()> bytes;
+        std::string line;
     };
-    for (const auto& [headers, line] : cases) {
-        std::ofstream(out.path() / "launcher.exe", std::ios::binary) << headers << block;
+    const damage_case cases[] = {
+        {"a block after other bytes", [&] { return "MZ some code " + block; },
+         "is neither a block (no \"XJQ\" at its start) nor a launcher executable (no PE header)"},
+        {"an image without .veldra", [&] { return test_images::x64_image(0x0022, 64) + block; },
+         "the executable has no .veldra section: no launcher made by the packer"},
+        {"a place without its magic",
+         [&] {
+             std::string bytes = good;
+             bytes[place] = 'X';
+             return bytes;
+         },
+         "the .veldra section does not start with the place's magic and its texts"},
+        {"a block length past the section",
+         [&] {
+             std::string bytes = good;
+             test_images::put_u32(bytes, place + place_size_field, 0xFFFFFFF0u);
+             return bytes;
+         },
+         "the place gives the block 4294967280 bytes, more than the .veldra section holds"},
+        {"a file cut inside the section", [&] { return good.substr(0, place + 100); },
+         "the .veldra section runs past the end of the file"},
+    };
+    for (const auto& each : cases) {
+        std::ofstream(out.path() / "damaged.exe", std::ios::binary | std::ios::trunc) << each.bytes();
         std::ostringstream report;
-        inspect_file(out.path() / "launcher.exe", report);
-        const std::string text = report.str();
-        const std::string first = "block at offset " + std::to_string(headers.size()) + " of '" +
-                                  (out.path() / "launcher.exe").string() + "'\n";
-        EXPECT_EQ(first + line, text.substr(0, first.size() + line.size())) << text;
-        EXPECT_NE(text.find("\nframe: "), std::string::npos) << text;
+        std::string line = "<no refusal>";
+        try {
+            inspect_file(out.path() / "damaged.exe", report);
+        } catch (const damaged_file& error) {
+            line = error.what();
+        }
+        EXPECT_NE(line.find(each.line), std::string::npos) << each.what << ": " << line;
+        EXPECT_EQ(line.find('\n'), std::string::npos) << each.what;
     }
 }
 
@@ -683,4 +755,60 @@ TEST(Inspect, AWindowLargerThan2To27IsRefusedBeforeAnythingIsDecoded)
                             ", more than the 134217728 bytes (2^27) the launcher decodes");
         EXPECT_EQ(report.find("entries:"), std::string::npos) << report;
     }
+}
+
+// A block-like run of bytes before .veldra, as someone could put into the padding of a
+// launcher: inspect lists what the launcher runs, from the place, never the fake.
+TEST(Inspect, AFakeBlockBeforeTheVeldraSectionIsNotTaken)
+{
+    scratch_folder app;
+    app.put("main.dll", "MZ");
+    app.put("real.txt", "real");
+    scratch_folder out;
+    write_block_file(app.path(), block_options{}, out.path() / "block");
+    pack_test_launcher(out.path() / "block", out.path() / "launcher.exe");
+    std::string bytes = file_bytes(out.path() / "launcher.exe");
+    const std::string fake = crafted_block(stream_entry(u"evil.dll", "MZ") + std::string(2, '\0'));
+    ASSERT_LE(test_images::place_raw + fake.size(), test_images::packed_place_raw);
+    ASSERT_EQ(bytes.find_first_not_of('\0', test_images::place_raw), test_images::packed_place_raw);
+    bytes.replace(test_images::place_raw, fake.size(), fake);
+    std::ofstream(out.path() / "launcher.exe", std::ios::binary | std::ios::trunc) << bytes;
+    std::ostringstream report;
+    inspect_file(out.path() / "launcher.exe", report);
+    const std::string text = report.str();
+    EXPECT_EQ(text.find("evil.dll"), std::string::npos) << text;
+    EXPECT_NE(text.find("  main.dll\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("  real.txt\n"), std::string::npos) << text;
+}
+
+// The shown case: a cached pack's table length edited to 0xFFFFFFF0. The length is bounded by
+// the section before anything of it is read, so the refusal costs no memory to speak of.
+TEST(Inspect, AnEditedFileTableLengthIsOneLineWithoutAllocatingIt)
+{
+    scratch_folder app;
+    app.put("main.dll", "MZ");
+    scratch_folder out;
+    write_block_file(app.path(), block_options{}, out.path() / "block");
+    pack_test_launcher(out.path() / "block", out.path() / "cached.exe", architecture::x64,
+                       {{"--unpack-mode", "cached"}, {"--execution-level", "asInvoker"}});
+    std::string bytes = file_bytes(out.path() / "cached.exe");
+    const uint64_t table = packed_block_offset + file_table_offset(fs::file_size(out.path() / "block"));
+    ASSERT_EQ(bytes.compare(table, file_table_magic_size, reinterpret_cast<const char*>(file_table_magic),
+                            file_table_magic_size), 0);
+    test_images::put_u32(bytes, table + 20, 0xFFFFFFF0u);
+    std::ofstream(out.path() / "cached.exe", std::ios::binary | std::ios::trunc) << bytes;
+    struct rusage before {};
+    ::getrusage(RUSAGE_SELF, &before);
+    std::ostringstream report;
+    std::string line = "<no refusal>";
+    try {
+        inspect_file(out.path() / "cached.exe", report);
+    } catch (const damaged_file& error) {
+        line = error.what();
+    }
+    struct rusage after {};
+    ::getrusage(RUSAGE_SELF, &after);
+    EXPECT_EQ(line, "the file table's length or count runs past what it may hold");
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB more at the peak";
+    EXPECT_NE(report.str().find("1 entries"), std::string::npos) << report.str();
 }

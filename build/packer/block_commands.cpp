@@ -1,0 +1,56 @@
+// Argument handling of the block-reading commands, apart from the packing commands' options.
+#include "block_commands.h"
+
+#include "block_report.h"
+#include "block_tools.h"
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace packer {
+
+std::optional<int> run_block_command(int argc, char** argv)
+{
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command != "inspect" && command != "extract" && command != "verify") {
+        return std::nullopt;
+    }
+    std::vector<std::string> positional;
+    bool json = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            return std::nullopt;
+        }
+        if (argument == "--json" && command == "inspect") {
+            json = true;
+        } else if (argument.size() > 1 && argument[0] == '-') {
+            throw packer_error("unknown option " + argument + " for " + command);
+        } else {
+            positional.push_back(argument);
+        }
+    }
+    const size_t wanted = command == "extract" ? 2 : 1;
+    if (positional.size() != wanted) {
+        throw packer_error(command == "extract" ? "extract takes a block or executable and a folder that does not exist"
+                                                : command + " takes exactly one block or executable");
+    }
+    try {
+        if (command == "inspect") {
+            json ? inspect_file_json(positional[0], std::cout) : inspect_file(positional[0], std::cout);
+            return 0;
+        }
+        if (command == "extract") {
+            extract_block(positional[0], positional[1]);
+            return 0;
+        }
+        return verify_file(positional[0], std::cout) ? 0 : 1;
+    } catch (const damaged_file& error) {
+        std::cout.flush();
+        std::cerr << "veldra: " << error.what() << "\n";
+        return 2;
+    }
+}
+
+}  // namespace packer
