@@ -14,7 +14,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 #define XXH_INLINE_ALL
 #include "xxhash.h"
@@ -186,15 +188,24 @@ frame_header_info parse_frame_header(const unsigned char* data, size_t size)
     return info;
 }
 
-block_reader::block_reader(const fs::path& file) : path_(file), in_(file, std::ios::binary)
+block_reader::block_reader(const fs::path& file) : path_(file)
 {
+    auto stream = std::make_unique<std::ifstream>(file, std::ios::binary);
     std::error_code error;
-    if (!in_ || fs::is_directory(file, error)) {
+    if (!*stream || fs::is_directory(file, error)) {
         throw packer_error("cannot read '" + file.string() + "': " +
-                           (in_ ? std::string("a folder") : std::string(std::strerror(errno))));
+                           (*stream ? std::string("a folder") : std::string(std::strerror(errno))));
     }
-    in_.seekg(0, std::ios::end);
-    file_size_ = static_cast<uint64_t>(in_.tellg());
+    in_ = std::move(stream);
+    in_->seekg(0, std::ios::end);
+    file_size_ = static_cast<uint64_t>(in_->tellg());
+    locate();
+}
+
+block_reader::block_reader(std::string bytes, const fs::path& name) : path_(name)
+{
+    file_size_ = bytes.size();
+    in_ = std::make_unique<std::istringstream>(std::move(bytes), std::ios::binary);
     locate();
 }
 
@@ -209,10 +220,10 @@ std::string block_reader::read(uint64_t offset, size_t size)
         return std::string();
     }
     std::string bytes(static_cast<size_t>(std::min<uint64_t>(size, file_size_ - offset)), '\0');
-    in_.clear();
-    in_.seekg(static_cast<std::streamoff>(offset));
-    in_.read(&bytes[0], static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<size_t>(in_.gcount()));
+    in_->clear();
+    in_->seekg(static_cast<std::streamoff>(offset));
+    in_->read(&bytes[0], static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<size_t>(in_->gcount()));
     return bytes;
 }
 

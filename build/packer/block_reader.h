@@ -10,7 +10,8 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
+#include <istream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -100,6 +101,8 @@ public:
     // holds the length the place gives. packer_error when the file cannot be read, damaged_file
     // when it is no block and no launcher.
     explicit block_reader(const std::filesystem::path& file);
+    // The same over bytes in memory, which `name` stands for in messages.
+    block_reader(std::string bytes, const std::filesystem::path& name);
 
     const std::filesystem::path& file() const { return path_; }
     uint64_t file_size() const { return file_size_; }
@@ -132,7 +135,7 @@ private:
     void locate();
 
     std::filesystem::path path_;
-    std::ifstream in_;
+    std::unique_ptr<std::istream> in_;
     uint64_t file_size_ = 0;
     std::optional<pe_header> image_;
     std::optional<place_info> place_;

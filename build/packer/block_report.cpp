@@ -159,6 +159,18 @@ public:
 void inspect_file(const std::filesystem::path& path, std::ostream& out)
 {
     block_reader reader(path);
+    inspect_block(reader, out);
+}
+
+void inspect_file_json(const std::filesystem::path& path, std::ostream& out)
+{
+    block_reader reader(path);
+    inspect_block_json(reader, out);
+}
+
+void inspect_block(block_reader& reader, std::ostream& out)
+{
+    const std::filesystem::path& path = reader.file();
     out << "block at offset " << reader.block_start() << " of '" << path.string() << "'\n";
     if (reader.image()) {
         out << "architecture: " << describe_architecture(*reader.image()) << "\n";
@@ -185,9 +197,9 @@ void inspect_file(const std::filesystem::path& path, std::ostream& out)
     }
 }
 
-void inspect_file_json(const std::filesystem::path& path, std::ostream& out)
+void inspect_block_json(block_reader& reader, std::ostream& out)
 {
-    block_reader reader(path);
+    const std::filesystem::path& path = reader.file();
     std::ostringstream json;
     json << "{\n  \"file\": " << json_string(path.u8string()) << ",\n";
     json << "  \"form\": \"" << (reader.place() ? "executable" : "block") << "\",\n";

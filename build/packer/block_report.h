@@ -18,6 +18,10 @@ void inspect_file(const std::filesystem::path& file, std::ostream& out);
 // The same facts as one JSON document, written only once the whole file has been read.
 void inspect_file_json(const std::filesystem::path& file, std::ostream& out);
 
+// Both reports of a block already opened.
+void inspect_block(block_reader& reader, std::ostream& out);
+void inspect_block_json(block_reader& reader, std::ostream& out);
+
 }  // namespace packer
 
 #endif
