@@ -4,6 +4,7 @@
 #include "block_writer.h"
 #include "error.h"
 #include "block_report.h"
+#include "block_tools.h"
 #include "pack.h"
 #include "stub_image.h"
 #include "names.h"
@@ -811,4 +812,25 @@ TEST(Inspect, AnEditedFileTableLengthIsOneLineWithoutAllocatingIt)
     EXPECT_EQ(line, "the file table's length or count runs past what it may hold");
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB more at the peak";
     EXPECT_NE(report.str().find("1 entries"), std::string::npos) << report.str();
+}
+
+// Names Windows takes for one are one file there: extract writes a later spelling into the
+// earlier one's file and folder, as the launcher's unpack does, and a repeated name writes the
+// file again.
+TEST(Extract, NamesThatDifferOnlyByCaseLandWhereWindowsPutsThem)
+{
+    const std::string stream = stream_entry(u"main.dll", "MZ") + stream_entry(u"Data\\a.txt", "first") +
+                               stream_entry(u"data\\b.txt", "second") + stream_entry(u"DATA\\A.TXT", "third") +
+                               stream_entry(u"main.dll", "MZ again") + std::string(2, '\0');
+    scratch_folder out;
+    std::ofstream(out.path() / "crafted.block", std::ios::binary) << crafted_block(stream);
+    extract_block(out.path() / "crafted.block", out.path() / "unpacked");
+    std::vector<std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(out.path() / "unpacked")) {
+        files.push_back(fs::relative(entry.path(), out.path() / "unpacked").string());
+    }
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"Data", "Data/a.txt", "Data/b.txt", "main.dll"}));
+    EXPECT_EQ(file_bytes(out.path() / "unpacked/Data/a.txt"), "third");
+    EXPECT_EQ(file_bytes(out.path() / "unpacked/main.dll"), "MZ again");
 }
