@@ -27,8 +27,6 @@ namespace packer {
 
 namespace {
 
-constexpr uint64_t section_header_size = 40;
-constexpr uint64_t coff_header_size = 20;
 constexpr uint64_t frame_header_max = 18;
 
 const std::string magic_text(reinterpret_cast<const char*>(block_magic), block_magic_size);
@@ -242,17 +240,17 @@ void block_reader::locate()
         damaged("'" + path_.string() + "' is neither a block (no \"" + magic_text +
                 "\" at its start) nor a launcher executable (no PE header)");
     }
-    const std::string coff = read(image_->offset + 4, coff_header_size);
+    const std::string coff = read(image_->offset + 4, pe_coff_header_size);
     const uint64_t count = number_at(coff, 2, 2);
-    const uint64_t table = image_->offset + 4 + coff_header_size + number_at(coff, 16, 2);
-    if (table + count * section_header_size > file_size_) {
+    const uint64_t table = image_->offset + 4 + pe_coff_header_size + number_at(coff, 16, 2);
+    if (table + count * pe_section_header_size > file_size_) {
         damaged("the section table runs past the end of the file");
     }
-    const std::string sections = read(table, static_cast<size_t>(count * section_header_size));
+    const std::string sections = read(table, static_cast<size_t>(count * pe_section_header_size));
     std::optional<uint64_t> found;
     for (uint64_t i = 0; i < count && !found; ++i) {
-        if (sections.compare(static_cast<size_t>(i * section_header_size), 8, std::string(".veldra\0", 8)) == 0) {
-            found = i * section_header_size;
+        if (sections.compare(static_cast<size_t>(i * pe_section_header_size), 8, std::string(".veldra\0", 8)) == 0) {
+            found = i * pe_section_header_size;
         }
     }
     if (!found) {
@@ -451,29 +449,32 @@ uint64_t block_reader::block_hash()
     return XXH64_digest(&state);
 }
 
-std::string printable_name(const std::u16string& name)
+std::string escaped_text(const std::u16string& text, text_escapes style)
 {
+    const bool json = style == text_escapes::json;
     std::string result;
     std::u16string plain;
     auto flush = [&] {
         result += utf16_to_utf8(plain);
         plain.clear();
     };
-    for (size_t i = 0; i < name.size(); ++i) {
-        const char16_t unit = name[i];
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char16_t unit = text[i];
         const bool high = unit >= 0xD800 && unit < 0xDC00;
-        const bool low = unit >= 0xDC00 && unit < 0xE000;
-        const bool paired = high && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] < 0xE000;
-        if (paired) {
+        const bool surrogate = unit >= 0xD800 && unit < 0xE000;
+        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
             plain += unit;
-            plain += name[++i];
+            plain += text[++i];
             continue;
         }
-        char escape[8];
-        if (unit < 0x20 || unit == 0x7F || (unit >= 0x80 && unit < 0xA0)) {
-            std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(unit));
-        } else if (high || low) {
-            std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(unit));
+        const bool control = unit < 0x20 || unit == 0x7F || (!json && unit >= 0x80 && unit < 0xA0);
+        char escape[8] = {};
+        if (json && (unit == u'"' || unit == u'\\')) {
+            escape[0] = '\\';
+            escape[1] = static_cast<char>(unit);
+        } else if (control || surrogate) {
+            std::snprintf(escape, sizeof escape, json ? "\\u%04x" : surrogate ? "\\u%04X" : "\\x%02X",
+                          static_cast<unsigned>(unit));
         } else {
             plain += unit;
             continue;
@@ -483,6 +484,11 @@ std::string printable_name(const std::u16string& name)
     }
     flush();
     return result;
+}
+
+std::string printable_name(const std::u16string& name)
+{
+    return escaped_text(name, text_escapes::line);
 }
 
 }  // namespace packer

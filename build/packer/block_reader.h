@@ -143,8 +143,11 @@ private:
     uint64_t size_ = 0;
 };
 
-// A name as one safe line of text: control characters, DEL, C1 controls and unpaired
-// surrogates become \xNN or \uNNNN.
+// UTF-16 text as UTF-8 that cannot break its line or its document. line: control characters,
+// DEL and C1 controls become \xNN, unpaired surrogates \uNNNN. json: the inside of a JSON
+// string, with quotes, backslashes, control characters, DEL and unpaired surrogates escaped.
+enum class text_escapes { line, json };
+std::string escaped_text(const std::u16string& text, text_escapes style);
 std::string printable_name(const std::u16string& name);
 
 }  // namespace packer

@@ -105,37 +105,9 @@ void report_file_table(const std::optional<file_table_info>& table, std::ostream
     }
 }
 
-// JSON text: UTF-8, with every control character and unpaired surrogate as \uXXXX.
 std::string json_string(const std::u16string& text)
 {
-    std::string result = "\"";
-    std::u16string plain;
-    auto flush = [&] {
-        result += utf16_to_utf8(plain);
-        plain.clear();
-    };
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char16_t unit = text[i];
-        const bool high = unit >= 0xD800 && unit < 0xDC00;
-        const bool paired = high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000;
-        if (paired) {
-            plain += unit;
-            plain += text[++i];
-        } else if (unit == u'"' || unit == u'\\') {
-            flush();
-            result += '\\';
-            result += static_cast<char>(unit);
-        } else if (unit < 0x20 || unit == 0x7F || (unit >= 0xD800 && unit < 0xE000)) {
-            flush();
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(unit));
-            result += escape;
-        } else {
-            plain += unit;
-        }
-    }
-    flush();
-    return result + "\"";
+    return "\"" + escaped_text(text, text_escapes::json) + "\"";
 }
 
 std::string json_string(const std::string& utf8)

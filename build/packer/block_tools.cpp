@@ -21,8 +21,6 @@ namespace packer {
 
 namespace {
 
-constexpr uint64_t security_directory = 4;
-
 std::string quoted_name(const std::u16string& name)
 {
     return "'" + printable_name(name) + "'";
@@ -176,7 +174,7 @@ void verify_image(block_reader& reader, check_lines& lines)
         } else {
             lines.fail("image checksum", "the headers say " + hex32(stored) + ", the file sums to " + hex32(computed));
         }
-        const uint64_t directory = traits_of(fields.arch).data_directories + 8 * security_directory;
+        const uint64_t directory = traits_of(fields.arch).data_directories + 8 * pe_security_directory;
         const uint64_t signature_size = image.optional_header.size() >= directory + 8
                                             ? le_read(reinterpret_cast<const unsigned char*>(image.optional_header.data()) + directory + 4, 4)
                                             : 0;

@@ -16,9 +16,9 @@ namespace packer {
 
 namespace {
 
-constexpr uint64_t section_header_size = 40;
-constexpr uint64_t resource_directory = 2;
-constexpr uint64_t security_directory = 4;
+constexpr uint64_t section_header_size = pe_section_header_size;
+constexpr uint64_t resource_directory = pe_resource_directory;
+constexpr uint64_t security_directory = pe_security_directory;
 // A stub is the launcher, some hundred KiB; anything far larger is no stub.
 constexpr uint64_t max_stub_size = uint64_t{64} << 20;
 // The page of both architectures, which a loader maps sections in.

@@ -723,6 +723,15 @@ TEST(Inspect, ControlCharactersInANameAreShownEscapedOnOneLine)
     EXPECT_NE(report.find("             1  evil\\x1B[2J\\x0Afake  line\\x7F\\x85\\uD800.txt\n"), std::string::npos)
         << report;
     EXPECT_EQ(report.find('\x1b'), std::string::npos);
+    // In JSON the same name is one string: quotes and backslashes too are escaped there.
+    scratch_folder out;
+    std::ofstream(out.path() / "crafted.block", std::ios::binary) << crafted_block(stream);
+    std::ostringstream json;
+    inspect_file_json(out.path() / "crafted.block", json);
+    // U+0085 is plain text in JSON, which has no C1 escapes to fear.
+    EXPECT_NE(json.str().find(R"({"name": "evil\u001b[2J\u000afake  line\u007f)" "\xC2\x85" R"(\ud800.txt", "size": 1})"),
+              std::string::npos)
+        << json.str();
 }
 
 TEST(Inspect, ANameOfMoreThan1023UnitsIsRefusedWithOneLine)
