@@ -21,6 +21,7 @@ import time
 PLACE_BLOCK = 16 + 5 * 2 * 1024 + 2 * 4096  # the place's magic, length, options and texts
 PLACE_SIZE_FIELD = 8
 RUN_SECONDS = 60
+KEPT_FAILURES = 10
 # Wine hands the Linux side the low byte of the Windows status: 0xC0000409 arrives as 9.
 FAIL_FAST_LOW_BYTE = 0x09
 
@@ -110,10 +111,12 @@ def main():
             return 1
         if problem:
             problems += 1
-            os.makedirs(failures, exist_ok=True)
-            kept = os.path.join(failures, "seed-%s-run-%d.exe" % (seed, runs))
-            shutil.copy(exe, kept)
-            print("FAIL run %d (%s): %s" % (runs, kept, problem), file=sys.stderr)
+            # The first few are kept and shown; a run of one fault would bury the rest.
+            if problems <= KEPT_FAILURES:
+                os.makedirs(failures, exist_ok=True)
+                kept = os.path.join(failures, "seed-%s-run-%d.exe" % (seed, runs))
+                shutil.copy(exe, kept)
+                print("FAIL run %d (%s): %s" % (runs, kept, problem), file=sys.stderr)
         runs += 1
     print("%d runs from seed %s, statuses %s, %d failed" %
           (runs, seed, dict(sorted(counts.items())), problems))
