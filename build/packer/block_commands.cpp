@@ -10,10 +10,40 @@
 
 namespace packer {
 
-std::optional<int> run_block_command(int argc, char** argv)
+bool is_block_command(const std::string& command)
+{
+    return command == "inspect" || command == "extract" || command == "verify";
+}
+
+int run_block_command(const std::string& command, const std::vector<std::string>& positional, bool json)
+{
+    const size_t wanted = command == "extract" ? 2 : 1;
+    if (positional.size() != wanted) {
+        throw packer_error(command == "extract" ? "extract takes a block or executable and a folder that does not exist"
+                                                : command + " takes exactly one block or executable");
+    }
+    const std::filesystem::path file = std::filesystem::u8path(positional[0]);
+    try {
+        if (command == "inspect") {
+            json ? inspect_file_json(file, std::cout) : inspect_file(file, std::cout);
+            return 0;
+        }
+        if (command == "extract") {
+            extract_block(file, std::filesystem::u8path(positional[1]));
+            return 0;
+        }
+        return verify_file(file, std::cout) ? 0 : 1;
+    } catch (const damaged_file& error) {
+        std::cout.flush();
+        std::cerr << "veldra: " << error.what() << "\n";
+        return 2;
+    }
+}
+
+std::optional<int> run_block_command_line(int argc, char** argv)
 {
     const std::string command = argc > 1 ? argv[1] : "";
-    if (command != "inspect" && command != "extract" && command != "verify") {
+    if (!is_block_command(command)) {
         return std::nullopt;
     }
     std::vector<std::string> positional;
@@ -31,26 +61,7 @@ std::optional<int> run_block_command(int argc, char** argv)
             positional.push_back(argument);
         }
     }
-    const size_t wanted = command == "extract" ? 2 : 1;
-    if (positional.size() != wanted) {
-        throw packer_error(command == "extract" ? "extract takes a block or executable and a folder that does not exist"
-                                                : command + " takes exactly one block or executable");
-    }
-    try {
-        if (command == "inspect") {
-            json ? inspect_file_json(positional[0], std::cout) : inspect_file(positional[0], std::cout);
-            return 0;
-        }
-        if (command == "extract") {
-            extract_block(positional[0], positional[1]);
-            return 0;
-        }
-        return verify_file(positional[0], std::cout) ? 0 : 1;
-    } catch (const damaged_file& error) {
-        std::cout.flush();
-        std::cerr << "veldra: " << error.what() << "\n";
-        return 2;
-    }
+    return run_block_command(command, positional, json);
 }
 
 }  // namespace packer

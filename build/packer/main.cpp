@@ -38,9 +38,7 @@ const char usage[] =
     "           [--no-checksum]\n"
     "       veldra pack APP_DIR -o OUT.exe [the same options]\n"
     "       veldra pack --block BLOCK -o OUT.exe [--arch x86|x64]\n"
-    "       veldra inspect [--json] FILE\n"
-    "       veldra extract FILE FOLDER    (FOLDER must not exist)\n"
-    "       veldra verify FILE\n"
+    "       veldra inspect FILE\n"
     "block and pack print one summary line on stderr, and progress there when it is a terminal;\n"
     "       --quiet keeps both back\n"
     "--arch chooses the target (default x86); the main module must be for it\n"
@@ -276,7 +274,7 @@ int main(int argc, char** argv)
     try {
         packer::install_cleanup_handlers();
         // inspect, extract and verify: their own arguments and statuses.
-        if (const std::optional<int> status = packer::run_block_command(argc, argv)) {
+        if (const std::optional<int> status = packer::run_block_command_line(argc, argv)) {
             return *status;
         }
         command_line line = parse(argc, argv);
