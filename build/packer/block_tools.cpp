@@ -195,6 +195,8 @@ void extract_block(const fs::path& file, const fs::path& folder)
     const fs::path target = fs::absolute(folder);
     block_reader reader(file);
     const frame_layout frame = reader.frame();
+    // A cached pack's launcher refuses a damaged table before it unpacks anything.
+    reader.file_table();
     temporary_folder unpacked(target.parent_path(), ("." + target.filename().u8string() + ".tmp").c_str());
     folder_writer writer(unpacked.path());
     if (reader.decode(frame, writer).entries == 0) {

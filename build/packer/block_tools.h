@@ -10,7 +10,8 @@ namespace packer {
 
 // Writes the archive's files into `folder`, which must not exist yet: the files go into a
 // private folder beside it, renamed to `folder` once the whole block has decoded. Names get
-// the launcher's checks and refusals; a name Windows would take for an earlier one (another
+// the launcher's checks and refusals (a cached pack's damaged file table included); a name
+// Windows would take for an earlier one (another
 // case) writes that earlier file again, as the launcher's would. packer_error when the folder
 // exists or a file cannot be written, damaged_file for a damaged block or an unsafe name; no
 // folder is left either way.

@@ -80,6 +80,14 @@ flip_byte "$scratch/bad-checksum.block" $(( frame_end - 1 ))
 "$hand_made_block" "$scratch/empty.block" || fail "hand_made_block failed"
 cp "$scratch/app.exe" "$scratch/image-checksum.exe"
 flip_byte "$scratch/image-checksum.exe" "$(checksum_field "$scratch/image-checksum.exe")"
+# A cached pack's file table whose length says 0xFFFFFFF0: it lies right after the block, at
+# the next multiple of 8.
+cp "$scratch/cached.exe" "$scratch/table-length.exe"
+cached_block_at="$(sed -n 's/^place: ok, .veldra at offset \([0-9]*\) gives a block of \([0-9]*\) bytes$/\1 \2/p' "$scratch/verify-cached.exe.out")"
+read -r cached_place cached_block_size <<<"$cached_block_at"
+table_at=$(( cached_place + 18448 + (cached_block_size + 7) / 8 * 8 ))
+[ "$(od -An -c -j "$table_at" -N6 "$scratch/table-length.exe" | tr -d ' ')" = VELFTA ] || fail "no file table at $table_at"
+printf '\xf0\xff\xff\xff' | dd of="$scratch/table-length.exe" bs=1 seek=$(( table_at + 20 )) conv=notrunc status=none
 cp "$scratch/app.exe" "$scratch/no-place.exe"
 # The place's magic, "VELDRA" 0x1A 0x01, where verify found it.
 place_at="$(sed -n 's/^place: ok, .veldra at offset \([0-9]*\) .*/\1/p' "$scratch/verify-app.exe.out")"
@@ -95,6 +103,7 @@ cases=(
   "unsafe.exe|2|entry 3 has an unsafe file name, which the launcher refuses: '..\\escaped.txt'|archive: FAILED, entry 3 has an unsafe file name"
   "empty.block|2|the archive holds no main module|main module: FAILED, the archive holds no entry"
   "image-checksum.exe|0||image checksum: FAILED, the headers say"
+  "table-length.exe|2|the file table's length or count runs past what it may hold|file table: FAILED, the file table's length or count runs past what it may hold"
   "no-place.exe|2|the .veldra section does not start with the place's magic|place: FAILED, the .veldra section does not start"
 )
 for each in "${cases[@]}"; do
@@ -120,9 +129,11 @@ case_name=block_tools
 
 # inspect: a damaged file is one line on stderr and status 2; --json is one document a
 # script can read, the same entries as the text.
-run inspect-damaged "$packer" inspect "$scratch/no-place.exe"
-[ "$(status_of inspect-damaged)" = 2 ] && [ "$(wc -l < "$scratch/inspect-damaged.err")" = 1 ] ||
-  fail "inspect of a damaged file: status $(status_of inspect-damaged): $(cat "$scratch/inspect-damaged.err")"
+for damaged in no-place.exe table-length.exe; do
+  run inspect-damaged "$packer" inspect "$scratch/$damaged"
+  [ "$(status_of inspect-damaged)" = 2 ] && [ "$(wc -l < "$scratch/inspect-damaged.err")" = 1 ] ||
+    fail "inspect of $damaged: status $(status_of inspect-damaged): $(cat "$scratch/inspect-damaged.err")"
+done
 run inspect-json "$packer" inspect --json "$scratch/cached.exe"
 [ "$(status_of inspect-json)" = 0 ] || fail "inspect --json: status $(status_of inspect-json)"
 python3 - "$scratch/inspect-json.out" <<'PY' || fail "inspect --json: $(cat "$scratch/inspect-json.out")"
