@@ -191,7 +191,7 @@ block_reader::block_reader(const fs::path& file) : path_(file)
     auto stream = std::make_unique<std::ifstream>(file, std::ios::binary);
     std::error_code error;
     if (!*stream || fs::is_directory(file, error)) {
-        throw packer_error("cannot read '" + file.string() + "': " +
+        throw packer_error("cannot read '" + file.u8string() + "': " +
                            (*stream ? std::string("a folder") : std::string(std::strerror(errno))));
     }
     in_ = std::move(stream);
@@ -237,7 +237,7 @@ void block_reader::locate()
     }
     image_ = read_pe_header([this](uint64_t offset, size_t size) { return read(offset, size); });
     if (!image_) {
-        damaged("'" + path_.string() + "' is neither a block (no \"" + magic_text +
+        damaged("'" + path_.u8string() + "' is neither a block (no \"" + magic_text +
                 "\" at its start) nor a launcher executable (no PE header)");
     }
     const std::string coff = read(image_->offset + 4, pe_coff_header_size);

@@ -143,7 +143,7 @@ void inspect_file_json(const std::filesystem::path& path, std::ostream& out)
 void inspect_block(block_reader& reader, std::ostream& out)
 {
     const std::filesystem::path& path = reader.file();
-    out << "block at offset " << reader.block_start() << " of '" << path.string() << "'\n";
+    out << "block at offset " << reader.block_start() << " of '" << path.u8string() << "'\n";
     if (reader.image()) {
         out << "architecture: " << describe_architecture(*reader.image()) << "\n";
     }

@@ -190,7 +190,7 @@ void extract_block(const fs::path& file, const fs::path& folder)
 {
     std::error_code error;
     if (fs::exists(fs::symlink_status(folder, error))) {
-        throw packer_error("cannot extract into '" + folder.string() + "': it exists");
+        throw packer_error("cannot extract into '" + folder.u8string() + "': it exists");
     }
     const fs::path target = fs::absolute(folder);
     block_reader reader(file);
