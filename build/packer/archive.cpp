@@ -7,15 +7,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <clocale>
 #include <cwctype>
 #include <locale.h>
 #include <map>
 #include <set>
 #include <wctype.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -34,15 +38,89 @@ std::string quoted(const fs::path& path)
     return "'" + path.u8string() + "'";
 }
 
-// Opens for reading or says why not; the packer reads every file once more when it streams.
-std::ifstream open_for_reading(const fs::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        throw packer_error("cannot read " + quoted(path) + ": " + std::strerror(errno));
+// A file of the application opened for reading, with what it is (fstat of the descriptor, not
+// of the name): the listing keeps that identity and the stream reads only a file that still has
+// it, so a file or link put at the path in between is refused instead of packed.
+class source_file {
+public:
+    explicit source_file(const fs::path& path) : path_(path)
+    {
+#ifdef _WIN32
+        descriptor_ = ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY);
+#else
+        // O_NONBLOCK: a pipe put at the path must not hang the open; it is refused below.
+        descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+#endif
+        if (descriptor_ < 0) {
+            throw packer_error("cannot read " + quoted(path) + ": " + std::strerror(errno));
+        }
+#ifdef _WIN32
+        BY_HANDLE_FILE_INFORMATION facts{};
+        struct _stati64 status {};
+        if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(::_get_osfhandle(descriptor_)), &facts) ||
+            ::_fstati64(descriptor_, &status) != 0) {
+            close_descriptor();
+            throw packer_error("cannot read " + quoted(path) + ": " + std::strerror(errno));
+        }
+        regular_ = (status.st_mode & _S_IFREG) != 0;
+        size_ = static_cast<uint64_t>(status.st_size);
+        identity_ = {facts.dwVolumeSerialNumber, (uint64_t{facts.nFileIndexHigh} << 32) | facts.nFileIndexLow};
+#else
+        struct stat status {};
+        if (::fstat(descriptor_, &status) != 0) {
+            close_descriptor();
+            throw packer_error("cannot read " + quoted(path) + ": " + std::strerror(errno));
+        }
+        regular_ = S_ISREG(status.st_mode);
+        size_ = static_cast<uint64_t>(status.st_size);
+        identity_ = {static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)};
+#endif
     }
-    return file;
-}
+    ~source_file() { close_descriptor(); }
+    source_file(const source_file&) = delete;
+    source_file& operator=(const source_file&) = delete;
+
+    bool regular() const { return regular_; }
+    uint64_t size() const { return size_; }
+    const file_identity& identity() const { return identity_; }
+
+    // Up to `size` bytes; 0 at the end.
+    size_t read(char* data, size_t size)
+    {
+        for (;;) {
+#ifdef _WIN32
+            const int got = ::_read(descriptor_, data, static_cast<unsigned>(std::min<size_t>(size, 1u << 30)));
+#else
+            const ssize_t got = ::read(descriptor_, data, size);
+#endif
+            if (got >= 0) {
+                return static_cast<size_t>(got);
+            }
+            if (errno != EINTR) {
+                throw packer_error("cannot read " + quoted(path_) + ": " + std::strerror(errno));
+            }
+        }
+    }
+
+private:
+    void close_descriptor()
+    {
+        if (descriptor_ >= 0) {
+#ifdef _WIN32
+            ::_close(descriptor_);
+#else
+            ::close(descriptor_);
+#endif
+            descriptor_ = -1;
+        }
+    }
+
+    fs::path path_;
+    int descriptor_ = -1;
+    bool regular_ = false;
+    uint64_t size_ = 0;
+    file_identity identity_;
+};
 
 bool is_within(const fs::path& inner, const fs::path& root)
 {
@@ -104,12 +182,12 @@ archive_entry make_entry(const fs::path& source, const std::string& relative)
     archive_entry entry;
     entry.source = source;
     entry.name = archive_name(relative);
-    std::error_code error;
-    entry.size = fs::file_size(source, error);
-    if (error) {
-        throw packer_error("cannot read " + quoted(source) + ": " + error.message());
+    source_file file(source);
+    if (!file.regular()) {
+        throw packer_error("cannot pack " + quoted(source) + ": not a regular file or folder");
     }
-    open_for_reading(source);
+    entry.size = file.size();
+    entry.identity = file.identity();
     return entry;
 }
 
@@ -142,12 +220,14 @@ private:
     std::set<fs::path> ancestors_;
 };
 
+}  // namespace
+
 // Windows compares names through an upper-case table, one UTF-16 unit at a time: the simple
 // upper-case mapping of the C.UTF-8 locale stands in for it (ASCII alone where that locale is
 // missing). Surrogates map to themselves, as they do there.
 #ifdef _WIN32
 // The Windows build asks the system's own table, through the invariant locale.
-std::u16string folded(const std::u16string& name)
+std::u16string windows_folded(const std::u16string& name)
 {
     std::u16string result = name;
     for (char16_t& unit : result) {
@@ -163,7 +243,7 @@ std::u16string folded(const std::u16string& name)
     return result;
 }
 #else
-std::u16string folded(const std::u16string& name)
+std::u16string windows_folded(const std::u16string& name)
 {
     static locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
     std::u16string result = name;
@@ -182,13 +262,15 @@ std::u16string folded(const std::u16string& name)
 }
 #endif
 
+namespace {
+
 // Two names Windows would take for one: the later file would overwrite the earlier, or a file
 // would stand where a folder must be made. Folders count by the names they give their files.
 void refuse_case_collisions(const std::vector<archive_entry>& entries)
 {
     std::map<std::u16string, std::u16string> seen;
     auto claim = [&seen](const std::u16string& name) {
-        auto inserted = seen.emplace(folded(name), name);
+        auto inserted = seen.emplace(windows_folded(name), name);
         if (!inserted.second && inserted.first->second != name) {
             throw packer_error("names '" + utf16_to_utf8(inserted.first->second) + "' and '" + utf16_to_utf8(name) +
                                "' differ only by case: Windows would unpack them as one");
@@ -259,21 +341,27 @@ void write_name_and_size(const archive_entry& entry, const byte_sink& sink)
 
 void write_data(const archive_entry& entry, const byte_sink& sink)
 {
-    std::ifstream file = open_for_reading(entry.source);
+    source_file file(entry.source);
+    if (file.identity() != entry.identity || !file.regular()) {
+        throw packer_error("cannot pack " + quoted(entry.source) +
+                           ": it was replaced after it was listed (another file or a link stands at its path)");
+    }
     std::vector<char> chunk(1 << 20);
     for (uint64_t left = entry.size; left > 0;) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
-        file.read(chunk.data(), static_cast<std::streamsize>(want));
-        if (file.bad()) {
-            throw packer_error("cannot read " + quoted(entry.source) + ": input/output error");
-        }
-        if (static_cast<size_t>(file.gcount()) != want) {
-            throw packer_error("cannot read " + quoted(entry.source) + ": it shrank while being packed");
+        size_t got = 0;
+        while (got < want) {
+            size_t part = file.read(chunk.data() + got, want - got);
+            if (part == 0) {
+                throw packer_error("cannot read " + quoted(entry.source) + ": it shrank while being packed");
+            }
+            got += part;
         }
         sink(chunk.data(), want);
         left -= want;
     }
-    if (file.peek() != std::ifstream::traits_type::eof()) {
+    char extra = 0;
+    if (file.read(&extra, 1) != 0) {
         throw packer_error("cannot read " + quoted(entry.source) + ": it grew while being packed");
     }
 }

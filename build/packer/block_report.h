@@ -1,34 +1,26 @@
-// Reading a block back, from a block file or from inside a launcher executable: its layout,
-// the frame's header fields and the archive's entries.
+// inspect: a block read back, from a block file or from inside a launcher executable, as a
+// readable report or as one JSON document: where it lies, the build constants of the place,
+// the frame's header fields, the archive's entries and a cached pack's file table.
 #ifndef VELDRA_PACKER_BLOCK_REPORT_H
 #define VELDRA_PACKER_BLOCK_REPORT_H
 
-#include <cstdint>
+#include "block_reader.h"
+
 #include <filesystem>
-#include <optional>
 #include <ostream>
-#include <string>
-#include <vector>
 
 namespace packer {
 
-struct frame_header_info {
-    size_t header_size = 0;
-    bool single_segment = false;
-    bool checksum = false;
-    uint32_t dictionary_id = 0;
-    std::optional<unsigned> window_descriptor;
-    std::optional<uint64_t> window_size;  // from the descriptor, or the content size in a single segment
-    std::optional<uint64_t> content_size;
-};
-
-// Parses the header at the start of `data`; throws packer_error if it is no zstd frame header.
-frame_header_info parse_frame_header(const unsigned char* data, size_t size);
-
-// Writes a readable report of the block in `file` (a block, or an executable carrying one, whose
-// architecture it names).
-// Throws packer_error when no block can be found or read.
+// Writes the report as it reads; throws packer_error when the file cannot be read, and
+// damaged_file when its block, place or table is damaged (after what it could report).
 void inspect_file(const std::filesystem::path& file, std::ostream& out);
+
+// The same facts as one JSON document, written only once the whole file has been read.
+void inspect_file_json(const std::filesystem::path& file, std::ostream& out);
+
+// Both reports of a block already opened.
+void inspect_block(block_reader& reader, std::ostream& out);
+void inspect_block_json(block_reader& reader, std::ostream& out);
 
 }  // namespace packer
 

@@ -11,10 +11,12 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -178,14 +180,70 @@ temporary_folder::temporary_folder(const fs::path& parent, const char* stem)
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw packer_error("cannot make a temporary folder in '" + parent.string() + "': " + std::strerror(errno));
     }
-    path_ = fs::absolute(pattern);
-    slot_ = remember_temporary(path_, true);
+    name_ = fs::absolute(pattern);
+    slot_ = remember_temporary(name_, true);
+    descriptor_ = ::open(name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat status {};
+    if (descriptor_ < 0 || ::fstat(descriptor_, &status) != 0 || status.st_uid != ::geteuid() ||
+        (status.st_mode & 077) != 0) {
+        // What stands at the name now is someone else's: it is left alone.
+        if (descriptor_ >= 0) {
+            ::close(descriptor_);
+        }
+        forget_temporary(slot_);
+        throw packer_error("cannot make a temporary folder in '" + parent.string() +
+                           "': another folder or a link took its place");
+    }
+    const fs::path held = "/proc/self/fd/" + std::to_string(descriptor_);
+    std::error_code error;
+    path_ = fs::is_directory(held, error) ? held : name_;
+}
+
+bool temporary_folder::still_named() const
+{
+    struct stat named {};
+    struct stat held {};
+    return ::lstat(name_.c_str(), &named) == 0 && ::fstat(descriptor_, &held) == 0 && named.st_dev == held.st_dev &&
+           named.st_ino == held.st_ino;
+}
+
+void temporary_folder::keep_as(const fs::path& target)
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    // By name, the one step that must be: only while the name is still this folder's, and
+    // never over anything already at the target.
+    if (!still_named()) {
+        throw packer_error("cannot make '" + target.string() + "': its temporary folder '" + name_.string() +
+                           "' was replaced");
+    }
+    if (::fchmod(descriptor_, 0777 & ~mask) != 0 ||
+        ::renameat2(AT_FDCWD, name_.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+        throw packer_error("cannot make '" + target.string() + "': " +
+                           (errno == EEXIST ? std::string("it exists") : std::string(std::strerror(errno))));
+    }
+    kept_ = true;
 }
 
 temporary_folder::~temporary_folder()
 {
+    if (kept_) {
+        ::close(descriptor_);
+        forget_temporary(slot_);
+        return;
+    }
     std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    std::vector<fs::path> inside;
+    for (fs::directory_iterator it(path_, ignored), end; !ignored && it != end; it.increment(ignored)) {
+        inside.push_back(it->path());
+    }
+    for (const auto& each : inside) {
+        fs::remove_all(each, ignored);
+    }
+    if (still_named()) {
+        ::rmdir(name_.c_str());
+    }
+    ::close(descriptor_);
     forget_temporary(slot_);
 }
 

@@ -28,18 +28,32 @@ std::string random_suffix();
 #endif
 
 // A folder of the packer's own (mkdtemp, mode 0700) in `parent`, removed with what it holds
-// when the object goes, or by the handler.
+// when the object goes, or by the handler. On Linux it is held open from the moment it is made
+// and checked to be this user's private folder, and path() reaches it through that descriptor
+// (/proc/self/fd/N): whoever can write `parent` may rename the folder and put another in its
+// place, but nothing read or written through path() then goes anywhere else.
 class temporary_folder {
 public:
     temporary_folder(const std::filesystem::path& parent, const char* stem);
     ~temporary_folder();
     temporary_folder(const temporary_folder&) = delete;
     temporary_folder& operator=(const temporary_folder&) = delete;
+    // For this process's own reads and writes.
     const std::filesystem::path& path() const { return path_; }
+    // The folder's name, for other programs and for messages.
+    const std::filesystem::path& name() const { return name_; }
+    // True while name() still names this folder.
+    bool still_named() const;
+    // Gives the folder the mode an ordinary new folder gets and renames it to `target`, which
+    // must not exist; the folder is then kept, not removed. Throws packer_error otherwise.
+    void keep_as(const std::filesystem::path& target);
 
 private:
+    std::filesystem::path name_;
     std::filesystem::path path_;
     int slot_ = -1;
+    int descriptor_ = -1;
+    bool kept_ = false;
 };
 
 }  // namespace packer

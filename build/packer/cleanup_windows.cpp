@@ -95,6 +95,7 @@ temporary_folder::temporary_folder(const fs::path& parent, const char* stem)
         const fs::path candidate = parent / (std::string(stem) + "-" + random_suffix());
         if (CreateDirectoryW(candidate.c_str(), nullptr)) {
             path_ = fs::absolute(candidate);
+            name_ = path_;
             slot_ = remember_temporary(path_, true);
             return;
         }
@@ -105,8 +106,27 @@ temporary_folder::temporary_folder(const fs::path& parent, const char* stem)
     throw packer_error("cannot make a temporary folder in '" + parent.u8string() + "'");
 }
 
+// This build holds no handle on the folder: its name is all there is to go by.
+bool temporary_folder::still_named() const
+{
+    return true;
+}
+
+void temporary_folder::keep_as(const fs::path& target)
+{
+    // Without MOVEFILE_REPLACE_EXISTING nothing already at the target is replaced.
+    if (!MoveFileExW(path_.c_str(), target.c_str(), 0)) {
+        throw packer_error("cannot make '" + target.u8string() + "'");
+    }
+    kept_ = true;
+}
+
 temporary_folder::~temporary_folder()
 {
+    if (kept_) {
+        forget_temporary(slot_);
+        return;
+    }
     std::error_code ignored;
     fs::remove_all(path_, ignored);
     forget_temporary(slot_);

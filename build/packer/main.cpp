@@ -1,11 +1,11 @@
-// The packer's command line: block, pack and inspect. Every failure is one line on standard
+// The packer's command line: block, pack, and inspect, extract and verify. Every failure is one line on standard
 // error and a non-zero status (2 for a command line the table refuses), and leaves no output
 // file behind.
 #include "block_writer.h"
 #include "command_options.h"
 #include "cleanup.h"
 #include "error.h"
-#include "block_report.h"
+#include "block_commands.h"
 #include "output_file.h"
 #include "pack.h"
 #include "progress.h"
@@ -214,15 +214,6 @@ int run_pack(const command_line& line)
     return 0;
 }
 
-int run_inspect(const command_line& line)
-{
-    if (line.positional.size() != 1) {
-        throw usage_error("give exactly one file to inspect");
-    }
-    packer::inspect_file(path_of(line.positional[0]), std::cout);
-    return 0;
-}
-
 // The packer's version, then each stub's as a pack without --stub would find it.
 int run_version()
 {
@@ -259,8 +250,8 @@ int run(const std::vector<std::string>& arguments)
     if (line.command == "pack") {
         return run_pack(line);
     }
-    if (line.command == "inspect") {
-        return run_inspect(line);
+    if (packer::is_block_command(line.command)) {
+        return packer::run_block_command(line.command, line.positional, line.has("--json"));
     }
     throw usage_error("the command '" + line.command + "' is not built into this packer");
 }

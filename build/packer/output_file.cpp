@@ -1,13 +1,14 @@
-// Temporary-then-rename output.
+// Temporary-then-rename output, written through its own descriptor.
 #include "output_file.h"
 
-#include "cleanup.h"
 #include "error.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/stat.h>
+#include <vector>
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
@@ -15,49 +16,57 @@
 #include <unistd.h>
 #endif
 
+namespace fs = std::filesystem;
+
 namespace packer {
 
 namespace {
 
-std::string describe(const std::filesystem::path& path)
+std::string describe(const fs::path& path)
 {
     return "'" + path.u8string() + "': " + std::strerror(errno);
 }
 
-}  // namespace
-
-// mkostemp opens with O_CREAT | O_EXCL, mode 0600: it fails on anything already there, a
-// symbolic link included, and its six characters come from a random source.
-output_file::output_file(const std::filesystem::path& target, bool executable)
-    : target_(target), executable_(executable)
+// Positions past 2 GiB: the block of a large application goes beyond what long holds on Windows.
+int seek_to(std::FILE* file, uint64_t offset)
 {
 #ifdef _WIN32
-    // _O_EXCL: nothing already there, a link included, is ever opened.
-    std::string pattern;
-    int descriptor = -1;
-    for (int attempt = 0; attempt < 100 && descriptor < 0; ++attempt) {
-        pattern = target.u8string() + ".tmp-" + random_suffix();
-        descriptor = ::_wopen(std::filesystem::u8path(pattern).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
-                              _S_IREAD | _S_IWRITE);
-        if (descriptor < 0 && errno != EEXIST) {
-            break;
-        }
-    }
+    return ::_fseeki64(file, static_cast<__int64>(offset), SEEK_SET);
 #else
-    std::string pattern = target.string() + ".tmp-XXXXXX";
-    int descriptor = ::mkostemp(pattern.data(), O_CLOEXEC);
+    return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET);
 #endif
+}
+
+// The folder is private, the name in it is new: O_EXCL | O_NOFOLLOW fail on anything there.
+int create_exclusively(const fs::path& path)
+{
+#ifdef _WIN32
+    return ::_wopen(path.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    return ::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
+#endif
+}
+
+std::string temporary_stem(const fs::path& target)
+{
+    return target.filename().u8string() + ".tmp";
+}
+
+}  // namespace
+
+output_file::output_file(const fs::path& target, bool executable)
+    : target_(fs::absolute(target)), folder_(target_.parent_path(), temporary_stem(target_).c_str()),
+      executable_(executable)
+{
+    temporary_ = folder_.path() / target_.filename();
+    const int descriptor = create_exclusively(temporary_);
     if (descriptor < 0) {
-        throw packer_error("cannot write " + describe(pattern));
+        fail("write");
     }
-    temporary_ = std::filesystem::u8path(pattern);
-    slot_ = remember_temporary(temporary_, false);
-    file_ = ::fdopen(descriptor, "wb");
+    file_ = ::fdopen(descriptor, "w+b");
     if (file_ == nullptr) {
         ::close(descriptor);
-        std::filesystem::remove(temporary_);
-        forget_temporary(slot_);
-        throw packer_error("cannot write " + describe(temporary_));
+        fail("write");
     }
 }
 
@@ -66,51 +75,105 @@ output_file::~output_file()
     if (file_ != nullptr) {
         std::fclose(file_);
     }
-    if (!committed_) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary_, ignored);
-    }
-    forget_temporary(slot_);
+    // The folder goes with the file when it was never committed.
+}
+
+void output_file::fail(const char* doing) const
+{
+    throw packer_error(std::string("cannot ") + doing + " " +
+                       describe(folder_.name() / target_.filename()));
 }
 
 void output_file::write(const char* data, size_t size)
 {
     if (size > 0 && std::fwrite(data, 1, size, file_) != size) {
-        throw packer_error("cannot write " + describe(temporary_));
+        fail("write");
     }
     size_ += size;
 }
 
-void output_file::close()
+void output_file::write_at(uint64_t offset, std::string_view bytes)
 {
-    if (file_ != nullptr) {
-        bool failed = std::fclose(file_) != 0;
-        file_ = nullptr;
-        if (failed) {
-            throw packer_error("cannot write " + describe(temporary_));
+    if (offset + bytes.size() > size_ || seek_to(file_, offset) != 0 ||
+        std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size() || seek_to(file_, size_) != 0) {
+        fail("write");
+    }
+}
+
+void output_file::copy_to(const fs::path& copy)
+{
+    std::ofstream out(copy, std::ios::binary);
+    std::vector<char> chunk(1 << 20);
+    if (!out || seek_to(file_, 0) != 0) {
+        fail("read back");
+    }
+    for (uint64_t left = size_; left > 0;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
+        if (std::fread(chunk.data(), 1, want, file_) != want || !out.write(chunk.data(), static_cast<std::streamsize>(want))) {
+            fail("read back");
         }
+        left -= want;
+    }
+    out.close();
+    if (!out || seek_to(file_, size_) != 0) {
+        throw packer_error("cannot write " + describe(copy));
+    }
+}
+
+void output_file::replace_with(const fs::path& replacement)
+{
+    std::ifstream in(replacement, std::ios::binary);
+    if (!in) {
+        throw packer_error("cannot read " + describe(replacement));
+    }
+    std::fflush(file_);
+#ifdef _WIN32
+    const bool emptied = ::_chsize_s(::_fileno(file_), 0) == 0;
+#else
+    const bool emptied = ::ftruncate(::fileno(file_), 0) == 0;
+#endif
+    if (!emptied || seek_to(file_, 0) != 0) {
+        fail("write");
+    }
+    size_ = 0;
+    std::vector<char> chunk(1 << 20);
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        write(chunk.data(), static_cast<size_t>(in.gcount()));
+    }
+    if (in.bad()) {
+        throw packer_error("cannot read " + describe(replacement));
     }
 }
 
 void output_file::commit()
 {
-    close();
+    if (std::fflush(file_) != 0) {
+        fail("write");
+    }
+#ifndef _WIN32
+    // The mode an ordinary new file gets, not the 0600 it was created with.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(::fileno(file_), (executable_ ? 0777 : 0666) & ~mask) != 0) {
+        fail("write");
+    }
+#endif
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (!closed) {
+        fail("write");
+    }
 #ifdef _WIN32
     // rename() of the C runtime never replaces an existing file.
     if (!MoveFileExW(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         throw packer_error("cannot write '" + target_.u8string() + "'");
     }
 #else
-    // The mode an ordinary new file gets, not mkostemp's 0600; by name, since the file may have
-    // been closed, written again (signed) and reopened since.
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::chmod(temporary_.c_str(), (executable_ ? 0777 : 0666) & ~mask);
     if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
         throw packer_error("cannot write " + describe(target_));
     }
 #endif
-    committed_ = true;
 }
 
 }  // namespace packer

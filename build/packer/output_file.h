@@ -1,13 +1,17 @@
-// An output file that appears only when it is complete: bytes go to a temporary file beside
-// the target, which is renamed over it by commit() and removed if commit() never comes (or a
-// signal ends the packer). The temporary file has an unpredictable name and is created
-// exclusively, so a file or link planted beside the target is never written through.
+// An output file that appears only when it is complete: bytes go to a file in a private folder
+// made beside the target, which commit() renames over the target; the folder goes with what it
+// holds if commit() never comes (or a signal ends the packer). Every step before that rename
+// works on the descriptor the file was created with, never on a name, so a file or link that
+// someone puts where the temporary file was is never written, changed or renamed into place.
 #ifndef VELDRA_PACKER_OUTPUT_FILE_H
 #define VELDRA_PACKER_OUTPUT_FILE_H
+
+#include "cleanup.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <string_view>
 
 namespace packer {
 
@@ -19,21 +23,26 @@ public:
     output_file(const output_file&) = delete;
     output_file& operator=(const output_file&) = delete;
 
+    // Appends.
     void write(const char* data, size_t size);
+    // Overwrites bytes already written, at `offset`.
+    void write_at(uint64_t offset, std::string_view bytes);
     uint64_t size() const { return size_; }
-    const std::filesystem::path& temporary_path() const { return temporary_; }
-    // Closes the temporary file (when still open) and renames it to the target.
+    // The bytes so far into a new file `copy` (for a tool to read), and the whole content
+    // replaced by the bytes of `replacement` (what the tool made of it).
+    void copy_to(const std::filesystem::path& copy);
+    void replace_with(const std::filesystem::path& replacement);
+    // Sets the mode through the descriptor, closes the file and renames it to the target.
     void commit();
-    // Closes the temporary file so that another program can write it; commit() still renames.
-    void close();
 
 private:
+    void fail(const char* doing) const;
+
     std::filesystem::path target_;
+    temporary_folder folder_;
     std::filesystem::path temporary_;
     std::FILE* file_ = nullptr;
     uint64_t size_ = 0;
-    bool committed_ = false;
-    int slot_ = -1;
     bool executable_ = false;
 };
 

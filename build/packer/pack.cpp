@@ -46,7 +46,7 @@ void pack_executable(const fs::path& block_file, const fs::path& output, const b
     if (!extras.signing.pkcs12.empty()) {
         // osslsigncode's files, the password's among them, stay in a folder of the packer's own.
         temporary_folder work(fs::temp_directory_path(), "veldra-pack");
-        sign_image(out.temporary_path(), extras.signing, work.path());
+        sign_image(out, extras.signing, work);
     }
     out.commit();
 }

@@ -14,6 +14,12 @@
 
 namespace packer {
 
+// Sizes and places of the PE format that more than one reader needs.
+constexpr uint64_t pe_coff_header_size = 20;
+constexpr uint64_t pe_section_header_size = 40;
+constexpr uint64_t pe_resource_directory = 2;
+constexpr uint64_t pe_security_directory = 4;
+
 struct pe_header {
     uint64_t offset = 0;  // of the "PE\0\0" signature
     uint16_t machine = 0;

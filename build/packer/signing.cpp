@@ -110,20 +110,25 @@ signing_options signing_from_options(const std::map<std::string, std::string>& o
     return signing;
 }
 
-void sign_image(const fs::path& file, const signing_options& signing, const fs::path& work_dir,
+void sign_image(output_file& out, const signing_options& signing, const temporary_folder& work,
                 const std::string& program)
 {
+    // The tool runs in another process: it gets the folder's name, which only this user can
+    // write into; the packer's own reads and writes go through the held folder.
+    const fs::path work_dir = work.name();
+    const fs::path unsigned_file = work_dir / "unsigned.exe";
     const fs::path signed_file = work_dir / "signed.exe";
+    out.copy_to(work.path() / "unsigned.exe");
     std::vector<std::string> command = {program, "sign", "-pkcs12", signing.pkcs12.string(), "-h", "sha256"};
     fs::path password_file;
     if (signing.password) {
-        password_file = write_password_file(work_dir, *signing.password);
-        command.insert(command.end(), {"-readpass", password_file.string()});
+        password_file = write_password_file(work.path(), *signing.password);
+        command.insert(command.end(), {"-readpass", (work_dir / password_file.filename()).string()});
     }
     if (!signing.timestamp_url.empty()) {
         command.insert(command.end(), {"-ts", signing.timestamp_url});
     }
-    command.insert(command.end(), {"-in", fs::absolute(file).string(), "-out", signed_file.string()});
+    command.insert(command.end(), {"-in", unsigned_file.string(), "-out", signed_file.string()});
     // Gone as soon as osslsigncode has read it, whatever it answered; a signal removes it with
     // the work folder.
     try {
@@ -137,9 +142,13 @@ void sign_image(const fs::path& file, const signing_options& signing, const fs::
     if (!password_file.empty()) {
         fs::remove(password_file);
     }
+    if (!work.still_named()) {
+        throw packer_error("cannot sign the executable: its work folder '" + work_dir.string() +
+                           "' was replaced while osslsigncode ran");
+    }
     // The CheckSum field lies outside the signed digest: setting it keeps the signature valid.
-    update_checksum(signed_file);
-    fs::copy_file(signed_file, file, fs::copy_options::overwrite_existing);
+    update_checksum(work.path() / "signed.exe");
+    out.replace_with(work.path() / "signed.exe");
 }
 
 }  // namespace packer

@@ -4,6 +4,9 @@
 #ifndef VELDRA_PACKER_SIGNING_H
 #define VELDRA_PACKER_SIGNING_H
 
+#include "cleanup.h"
+#include "output_file.h"
+
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -24,9 +27,10 @@ extern const char sign_password_refusal[];
 // --timestamp; throws packer_error with one line. The password never comes from a command line.
 signing_options signing_from_options(const std::map<std::string, std::string>& options);
 
-// Signs `file` in place (through a copy in `work_dir`) and sets the checksum of the signed file.
-void sign_image(const std::filesystem::path& file, const signing_options& signing,
-                const std::filesystem::path& work_dir, const std::string& program = "osslsigncode");
+// Signs what `out` holds: a copy goes into `work` for the tool, and the signed image, its checksum
+// set, replaces the content of `out` through its descriptor.
+void sign_image(output_file& out, const signing_options& signing, const temporary_folder& work,
+                const std::string& program = "osslsigncode");
 
 }  // namespace packer
 

@@ -16,9 +16,9 @@ namespace packer {
 
 namespace {
 
-constexpr uint64_t section_header_size = 40;
-constexpr uint64_t resource_directory = 2;
-constexpr uint64_t security_directory = 4;
+constexpr uint64_t section_header_size = pe_section_header_size;
+constexpr uint64_t resource_directory = pe_resource_directory;
+constexpr uint64_t security_directory = pe_security_directory;
 // A stub is the launcher, some hundred KiB; anything far larger is no stub.
 constexpr uint64_t max_stub_size = uint64_t{64} << 20;
 // The page of both architectures, which a loader maps sections in.
@@ -262,17 +262,9 @@ void write_launcher(const stub_image& stub, const build_identity& identity, cons
     emit(zeros.data(), static_cast<size_t>(place_raw_size - place_virtual_size));
     emit(resource_section.data(), resource_section.size());
     emit(zeros.data(), static_cast<size_t>(resources_raw_size - resource_section.size()));
-    const uint32_t checksum = sum.finish();
-    out.close();
-    std::fstream patch(out.temporary_path(), std::ios::binary | std::ios::in | std::ios::out);
     std::string field(4, '\0');
-    set_u32(field, 0, checksum);
-    patch.seekp(static_cast<std::streamoff>(checksum_offset));
-    patch.write(field.data(), 4);
-    patch.close();
-    if (!patch) {
-        throw packer_error("cannot write " + out.temporary_path().string());
-    }
+    set_u32(field, 0, sum.finish());
+    out.write_at(checksum_offset, field);
 }
 
 }  // namespace packer

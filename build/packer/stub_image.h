@@ -51,7 +51,7 @@ stub_image stub_of_bytes(std::string bytes, const std::string& name, architectur
 // Writes the executable to `out`: the stub with its place filled in, the block's `block_size`
 // bytes read from `block_file`, the file table when not empty (at file_table_offset), and
 // `resource_section` (laid out for resource_rva() of carried_size()), then puts the image's
-// checksum in the file once `out` is closed.
+// checksum in the file, through `out`.
 uint64_t carried_size(uint64_t block_size, const std::string& file_table);
 uint32_t resource_rva(const stub_image& stub, uint64_t carried_size);
 void write_launcher(const stub_image& stub, const build_identity& identity, const std::filesystem::path& block_file,

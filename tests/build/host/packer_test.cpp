@@ -4,6 +4,9 @@
 #include "block_writer.h"
 #include "error.h"
 #include "block_report.h"
+#include "block_tools.h"
+#include "pack.h"
+#include "stub_image.h"
 #include "names.h"
 #include "host_kit.h"
 #include "test_images.h"
@@ -14,7 +17,11 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <sys/resource.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -298,6 +305,64 @@ TEST(Links, ALinkThatLeavesTheFolderOrLeadsNowhereIsRefusedNamingIt)
     }
 }
 
+// The swap happens while the pack runs: the main module is large enough that the compressor
+// reports progress before the later files are read, and the first report makes the swap. A
+// file, a folder above it, or the file turned into a pipe: each is refused naming the path
+// that was listed, and no block appears.
+TEST(Links, AFileReplacedAfterTheListingIsRefusedAndNothingIsWritten)
+{
+    scratch_folder outside;
+    outside.put("secret.txt", "SECRET");
+    outside.put("dir/data.txt", "SECRET");
+    struct swap_case {
+        std::string what;
+        std::string listed;  // the path named in the refusal
+        std::function<void(const fs::path& app)> swap;
+    };
+    const swap_case cases[] = {
+        {"a link in place of the file", "sub/data.txt",
+         [&](const fs::path& app) {
+             fs::remove(app / "sub/data.txt");
+             fs::create_symlink(outside.path() / "secret.txt", app / "sub/data.txt");
+         }},
+        {"a link in place of its folder", "sub/data.txt",
+         [&](const fs::path& app) {
+             fs::rename(app / "sub", app / "old-sub");
+             fs::create_symlink(outside.path() / "dir", app / "sub");
+         }},
+        {"another file renamed over it", "sub/data.txt",
+         [&](const fs::path& app) {
+             std::ofstream(app / "other.txt", std::ios::binary) << "OTHER!";
+             fs::rename(app / "other.txt", app / "sub/data.txt");
+         }},
+        {"a pipe in place of the file", "sub/data.txt",
+         [&](const fs::path& app) {
+             fs::remove(app / "sub/data.txt");
+             ASSERT_EQ(::mkfifo((app / "sub/data.txt").c_str(), 0600), 0);
+         }},
+    };
+    for (const auto& each : cases) {
+        scratch_folder app;
+        scratch_folder out;
+        app.put("main.dll", "MZ" + std::string(3 << 20, 'm'));
+        app.put("sub/data.txt", "public");
+        block_options options;
+        bool swapped = false;
+        options.progress = [&](uint64_t, uint64_t) {
+            if (!swapped) {
+                swapped = true;
+                each.swap(app.path());
+            }
+        };
+        const std::string line = refusal([&] { write_block_file(app.path(), options, out.path() / "block"); });
+        EXPECT_TRUE(swapped) << each.what;
+        EXPECT_EQ(line, "cannot pack '" + (app.path() / each.listed).string() +
+                            "': it was replaced after it was listed (another file or a link stands at its path)")
+            << each.what;
+        EXPECT_TRUE(fs::is_empty(out.path())) << each.what;
+    }
+}
+
 TEST(Refusals, AMainModuleForAnotherMachineIsRefusedAnythingElseIsPacked)
 {
     using namespace test_images;
@@ -476,7 +541,26 @@ TEST(Block, NothingIsLeftBehindWhenTheInputIsRefused)
     EXPECT_TRUE(fs::is_empty(out.path()));
 }
 
-TEST(Inspect, ListsEntriesAndFrameFieldsOfABlockAndOfAFileThatCarriesOne)
+namespace {
+
+// A launcher made of the test stub (test_images.h) around `block`, as a pack makes it.
+void pack_test_launcher(const fs::path& block, const fs::path& exe, architecture arch = architecture::x64,
+                        const std::map<std::string, std::string>& options = {})
+{
+    launcher_stub stub;
+    stub.arch = arch;
+    stub.bytes = arch == architecture::x64 ? test_images::made_stub(test_images::amd64, test_images::pe32_plus)
+                                           : test_images::made_stub(test_images::i386, test_images::pe32);
+    pack_executable(block, exe, identity_from_options(options), stub);
+}
+
+// Where the launcher finds the block in a pack of the test stub: the place, moved to the file's
+// first page boundary after the headers, then the place's constants.
+constexpr uint64_t packed_block_offset = test_images::packed_place_raw + place_block;
+
+}  // namespace
+
+TEST(Inspect, ListsEntriesAndFrameFieldsOfABlockAndOfALauncherThatCarriesOne)
 {
     scratch_folder app;
     app.put("a.dll", "abc");
@@ -485,9 +569,8 @@ TEST(Inspect, ListsEntriesAndFrameFieldsOfABlockAndOfAFileThatCarriesOne)
     block_options options;
     options.main_name = "a.dll";
     write_block_file(app.path(), options, out.path() / "block");
-    std::string block = file_bytes(out.path() / "block");
-    std::ofstream(out.path() / "carrier.exe", std::ios::binary) << "MZ some code XJ and more" << block << "tail";
-    for (const char* file : {"block", "carrier.exe"}) {
+    pack_test_launcher(out.path() / "block", out.path() / "launcher.exe");
+    for (const char* file : {"block", "launcher.exe"}) {
         std::ostringstream report;
         inspect_file(out.path() / file, report);
         std::string text = report.str();
@@ -497,31 +580,81 @@ TEST(Inspect, ListsEntriesAndFrameFieldsOfABlockAndOfAFileThatCarriesOne)
         EXPECT_NE(text.find("             3  a.dll\n             0  d\\b.txt\n"), std::string::npos) << text;
         EXPECT_NE(text.find("2 entries, 3 bytes of data, archive stream 49 bytes"), std::string::npos) << text;
         EXPECT_NE(text.find("(matches)"), std::string::npos) << text;
-        // "MZ some code" is no PE image: only a PE header names an architecture.
-        EXPECT_EQ(text.find("architecture:"), std::string::npos) << text;
     }
 }
 
-TEST(Inspect, AnExecutableNamesItsArchitectureRightAfterWhereItsBlockIs)
+TEST(Inspect, ALauncherNamesItsArchitectureRightAfterWhereItsBlockIs)
+{
+    scratch_folder app;
+    app.put("main.dll", "MZ");
+    scratch_folder out;
+    write_block_file(app.path(), block_options{}, out.path() / "block");
+    const std::pair<architecture, std::string> cases[] = {
+        {architecture::x86, "architecture: x86 (PE32, machine 0x014c)\n"},
+        {architecture::x64, "architecture: x64 (PE32+, machine 0x8664)\n"},
+    };
+    for (const auto& [arch, line] : cases) {
+        const fs::path exe = out.path() / (std::string(traits_of(arch).name) + ".exe");
+        pack_test_launcher(out.path() / "block", exe, arch);
+        std::ostringstream report;
+        inspect_file(exe, report);
+        const std::string text = report.str();
+        const std::string first = "block at offset " + std::to_string(packed_block_offset) + " of '" + exe.string() + "'\n";
+        EXPECT_EQ(first + line, text.substr(0, first.size() + line.size())) << text;
+        EXPECT_NE(text.find("\nframe: "), std::string::npos) << text;
+    }
+}
+
+// A file that is no block and no launcher, or a launcher whose place is damaged, is one line:
+// the block is looked for only where the launcher reads it.
+TEST(Inspect, AFileWithoutAPlaceOrWithADamagedOneIsRefusedWithOneLine)
 {
     scratch_folder app;
     app.put("main.dll", "MZ");
     scratch_folder out;
     write_block_file(app.path(), block_options{}, out.path() / "block");
     const std::string block = file_bytes(out.path() / "block");
-    const std::pair<std::string, std::string> cases[] = {
-        {test_images::x86_image(0x0102, 64), "architecture: x86 (PE32, machine 0x014c)\n"},
-        {test_images::x64_image(0x0022, 64), "architecture: x64 (PE32+, machine 0x8664)\n"},
+    pack_test_launcher(out.path() / "block", out.path() / "good.exe");
+    const std::string good = file_bytes(out.path() / "good.exe");
+    const uint64_t place = test_images::packed_place_raw;
+    struct damage_case {
+        std::string what;
+        std::function<std::string()> bytes;
+        std::string line;
     };
-    for (const auto& [headers, line] : cases) {
-        std::ofstream(out.path() / "launcher.exe", std::ios::binary) << headers << block;
+    const damage_case cases[] = {
+        {"a block after other bytes", [&] { return "MZ some code " + block; },
+         "is neither a block (no \"XJQ\" at its start) nor a launcher executable (no PE header)"},
+        {"an image without .veldra", [&] { return test_images::x64_image(0x0022, 64) + block; },
+         "the executable has no .veldra section: no launcher made by the packer"},
+        {"a place without its magic",
+         [&] {
+             std::string bytes = good;
+             bytes[place] = 'X';
+             return bytes;
+         },
+         "the .veldra section does not start with the place's magic and its texts"},
+        {"a block length past the section",
+         [&] {
+             std::string bytes = good;
+             test_images::put_u32(bytes, place + place_size_field, 0xFFFFFFF0u);
+             return bytes;
+         },
+         "the place gives the block 4294967280 bytes, more than the .veldra section holds"},
+        {"a file cut inside the section", [&] { return good.substr(0, place + 100); },
+         "the .veldra section runs past the end of the file"},
+    };
+    for (const auto& each : cases) {
+        std::ofstream(out.path() / "damaged.exe", std::ios::binary | std::ios::trunc) << each.bytes();
         std::ostringstream report;
-        inspect_file(out.path() / "launcher.exe", report);
-        const std::string text = report.str();
-        const std::string first = "block at offset " + std::to_string(headers.size()) + " of '" +
-                                  (out.path() / "launcher.exe").string() + "'\n";
-        EXPECT_EQ(first + line, text.substr(0, first.size() + line.size())) << text;
-        EXPECT_NE(text.find("\nframe: "), std::string::npos) << text;
+        std::string line = "<no refusal>";
+        try {
+            inspect_file(out.path() / "damaged.exe", report);
+        } catch (const damaged_file& error) {
+            line = error.what();
+        }
+        EXPECT_NE(line.find(each.line), std::string::npos) << each.what << ": " << line;
+        EXPECT_EQ(line.find('\n'), std::string::npos) << each.what;
     }
 }
 
@@ -590,6 +723,15 @@ TEST(Inspect, ControlCharactersInANameAreShownEscapedOnOneLine)
     EXPECT_NE(report.find("             1  evil\\x1B[2J\\x0Afake  line\\x7F\\x85\\uD800.txt\n"), std::string::npos)
         << report;
     EXPECT_EQ(report.find('\x1b'), std::string::npos);
+    // In JSON the same name is one string: quotes and backslashes too are escaped there.
+    scratch_folder out;
+    std::ofstream(out.path() / "crafted.block", std::ios::binary) << crafted_block(stream);
+    std::ostringstream json;
+    inspect_file_json(out.path() / "crafted.block", json);
+    // U+0085 is plain text in JSON, which has no C1 escapes to fear.
+    EXPECT_NE(json.str().find(R"({"name": "evil\u001b[2J\u000afake  line\u007f)" "\xC2\x85" R"(\ud800.txt", "size": 1})"),
+              std::string::npos)
+        << json.str();
 }
 
 TEST(Inspect, ANameOfMoreThan1023UnitsIsRefusedWithOneLine)
@@ -623,4 +765,81 @@ TEST(Inspect, AWindowLargerThan2To27IsRefusedBeforeAnythingIsDecoded)
                             ", more than the 134217728 bytes (2^27) the launcher decodes");
         EXPECT_EQ(report.find("entries:"), std::string::npos) << report;
     }
+}
+
+// A block-like run of bytes before .veldra, as someone could put into the padding of a
+// launcher: inspect lists what the launcher runs, from the place, never the fake.
+TEST(Inspect, AFakeBlockBeforeTheVeldraSectionIsNotTaken)
+{
+    scratch_folder app;
+    app.put("main.dll", "MZ");
+    app.put("real.txt", "real");
+    scratch_folder out;
+    write_block_file(app.path(), block_options{}, out.path() / "block");
+    pack_test_launcher(out.path() / "block", out.path() / "launcher.exe");
+    std::string bytes = file_bytes(out.path() / "launcher.exe");
+    const std::string fake = crafted_block(stream_entry(u"evil.dll", "MZ") + std::string(2, '\0'));
+    ASSERT_LE(test_images::place_raw + fake.size(), test_images::packed_place_raw);
+    ASSERT_EQ(bytes.find_first_not_of('\0', test_images::place_raw), test_images::packed_place_raw);
+    bytes.replace(test_images::place_raw, fake.size(), fake);
+    std::ofstream(out.path() / "launcher.exe", std::ios::binary | std::ios::trunc) << bytes;
+    std::ostringstream report;
+    inspect_file(out.path() / "launcher.exe", report);
+    const std::string text = report.str();
+    EXPECT_EQ(text.find("evil.dll"), std::string::npos) << text;
+    EXPECT_NE(text.find("  main.dll\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("  real.txt\n"), std::string::npos) << text;
+}
+
+// The shown case: a cached pack's table length edited to 0xFFFFFFF0. The length is bounded by
+// the section before anything of it is read, so the refusal costs no memory to speak of.
+TEST(Inspect, AnEditedFileTableLengthIsOneLineWithoutAllocatingIt)
+{
+    scratch_folder app;
+    app.put("main.dll", "MZ");
+    scratch_folder out;
+    write_block_file(app.path(), block_options{}, out.path() / "block");
+    pack_test_launcher(out.path() / "block", out.path() / "cached.exe", architecture::x64,
+                       {{"--unpack-mode", "cached"}, {"--execution-level", "asInvoker"}});
+    std::string bytes = file_bytes(out.path() / "cached.exe");
+    const uint64_t table = packed_block_offset + file_table_offset(fs::file_size(out.path() / "block"));
+    ASSERT_EQ(bytes.compare(table, file_table_magic_size, reinterpret_cast<const char*>(file_table_magic),
+                            file_table_magic_size), 0);
+    test_images::put_u32(bytes, table + 20, 0xFFFFFFF0u);
+    std::ofstream(out.path() / "cached.exe", std::ios::binary | std::ios::trunc) << bytes;
+    struct rusage before {};
+    ::getrusage(RUSAGE_SELF, &before);
+    std::ostringstream report;
+    std::string line = "<no refusal>";
+    try {
+        inspect_file(out.path() / "cached.exe", report);
+    } catch (const damaged_file& error) {
+        line = error.what();
+    }
+    struct rusage after {};
+    ::getrusage(RUSAGE_SELF, &after);
+    EXPECT_EQ(line, "the file table's length or count runs past what it may hold");
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB more at the peak";
+    EXPECT_NE(report.str().find("1 entries"), std::string::npos) << report.str();
+}
+
+// Names Windows takes for one are one file there: extract writes a later spelling into the
+// earlier one's file and folder, as the launcher's unpack does, and a repeated name writes the
+// file again.
+TEST(Extract, NamesThatDifferOnlyByCaseLandWhereWindowsPutsThem)
+{
+    const std::string stream = stream_entry(u"main.dll", "MZ") + stream_entry(u"Data\\a.txt", "first") +
+                               stream_entry(u"data\\b.txt", "second") + stream_entry(u"DATA\\A.TXT", "third") +
+                               stream_entry(u"main.dll", "MZ again") + std::string(2, '\0');
+    scratch_folder out;
+    std::ofstream(out.path() / "crafted.block", std::ios::binary) << crafted_block(stream);
+    extract_block(out.path() / "crafted.block", out.path() / "unpacked");
+    std::vector<std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(out.path() / "unpacked")) {
+        files.push_back(fs::relative(entry.path(), out.path() / "unpacked").string());
+    }
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"Data", "Data/a.txt", "Data/b.txt", "main.dll"}));
+    EXPECT_EQ(file_bytes(out.path() / "unpacked/Data/a.txt"), "third");
+    EXPECT_EQ(file_bytes(out.path() / "unpacked/main.dll"), "MZ again");
 }

@@ -77,6 +77,55 @@ inline std::string x64_image(uint16_t characteristics = exe_flags, size_t extra 
     return image(amd64, pe32_plus, pe32_plus_optional_size, characteristics, extra);
 }
 
+// The numbers of the stub made below, written out as the PE format has them.
+constexpr uint32_t optional_at = signature_at + 24;
+constexpr uint32_t headers_size = 0x400;
+constexpr uint32_t place_rva = 0x2000;
+constexpr uint32_t place_raw = 0x600;
+constexpr uint32_t place_length = 18448;  // 16 + 5 * 2048 + 8192
+constexpr uint32_t place_raw_length = 0x4A00;
+// Where a pack puts the place: on the next page of the file, for the loader to map it.
+constexpr uint32_t packed_place_raw = 0x1000;
+
+inline uint32_t directories_at(uint16_t magic)
+{
+    return optional_at + (magic == pe32_plus ? 112 : 96);
+}
+
+// A stub as the build links one: .text, then .veldra last with the place's magic, ending the
+// file; 16 data directories; section alignment 0x1000, file alignment 0x200.
+inline std::string made_stub(uint16_t machine = amd64, uint16_t magic = pe32_plus)
+{
+    const uint16_t optional_size = magic == pe32_plus ? pe32_plus_optional_size : pe32_optional_size;
+    std::string bytes = image(machine, magic, optional_size, exe_flags);
+    bytes.resize(place_raw + place_raw_length, '\0');
+    put_u16(bytes, signature_at + 6, 2);
+    put_u32(bytes, optional_at + 8, 0x200 + place_raw_length);  // SizeOfInitializedData
+    put_u32(bytes, optional_at + 32, 0x1000);
+    put_u32(bytes, optional_at + 36, 0x200);
+    put_u32(bytes, optional_at + 56, 0x7000);
+    put_u32(bytes, optional_at + 60, headers_size);
+    put_u32(bytes, directories_at(magic) - 4, 16);
+    const uint32_t table = optional_at + optional_size;
+    bytes.replace(table, 8, std::string(".text\0\0\0", 8));
+    put_u32(bytes, table + 8, 0x100);
+    put_u32(bytes, table + 12, 0x1000);
+    put_u32(bytes, table + 16, 0x200);
+    put_u32(bytes, table + 20, 0x400);
+    put_u32(bytes, table + 36, 0x60000020);
+    bytes.replace(table + 40, 8, std::string(".veldra\0", 8));
+    put_u32(bytes, table + 48, place_length);
+    put_u32(bytes, table + 52, place_rva);
+    put_u32(bytes, table + 56, place_raw_length);
+    put_u32(bytes, table + 60, place_raw);
+    put_u32(bytes, table + 76, 0x40000040);
+    for (uint32_t i = 0x400; i < 0x500; ++i) {
+        bytes[i] = static_cast<char>(0xCC);
+    }
+    bytes.replace(place_raw, 8, std::string("VELDRA\x1a\x01", 8));
+    return bytes;
+}
+
 }  // namespace test_images
 
 #endif
