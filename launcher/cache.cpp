@@ -178,22 +178,46 @@ static bool handle_is_folder(HANDLE handle, const wchar_t* folder)
     return true;
 }
 
-// `extended` is the folder's path in its extended form.
-static bool is_plain_folder(const wchar_t* extended, const wchar_t* folder)
+bool handle_is_own_plain_folder(HANDLE handle, const wchar_t* folder)
 {
-    HANDLE handle = os.CreateFileW(extended, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    handle_facts facts;
+    const bool plain = read_handle_facts(handle, &facts) && (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                       (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    // Another user's folder of that name is not this user's, whatever it holds.
+    return plain && handle_is_folder(handle, folder) && folder_owned_by_us(handle);
+}
+
+static HANDLE open_folder_itself(const wchar_t* extended)
+{
+    return os.CreateFileW(extended, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool folder_is_own_plain(const wchar_t* folder)
+{
+    if (make_extended_path(cache_file_path, extended_path_capacity, folder) == 0) {
+        return false;
+    }
+    HANDLE handle = open_folder_itself(cache_file_path);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
-    handle_facts facts;
-    bool plain = read_handle_facts(handle, &facts) && (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                 (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    const bool own = handle_is_own_plain_folder(handle, folder);
+    os.CloseHandle(handle);
+    return own;
+}
+
+// `extended` is the folder's path in its extended form.
+static bool is_plain_folder(const wchar_t* extended, const wchar_t* folder)
+{
+    HANDLE handle = open_folder_itself(extended);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
     // Entries are then expected under the name the system gave the folder's handle.
     cache_expected_length = 0;
-    // Another user's folder of that name is not this user's cache, whatever it holds.
-    if (plain && handle_is_folder(handle, folder) && folder_owned_by_us(handle)) {
+    if (handle_is_own_plain_folder(handle, folder)) {
         const FILE_NAME_INFO* opened = reinterpret_cast<const FILE_NAME_INFO*>(cache_opened_name);
         cache_expected_length = opened->FileNameLength / sizeof(wchar_t);
         wmemcpy(cache_expected_name, opened->FileName, cache_expected_length);

@@ -42,6 +42,22 @@ static void expand_unpack_dir()
     }
 }
 
+// The child loads its main module from the folder it computed: that must be the folder a parent
+// made, a real folder of this user, not a link or a folder someone else put there. The per-run
+// folder is checked through the child's own hold, which lasts as long as the application runs,
+// should the parent be killed; the cached one through a handle of its own, the parent holding it.
+static bool child_folder_is_parents()
+{
+    if (!unpack_dir_is_per_run()) {
+        return folder_is_own_plain(unpack_dir);
+    }
+    if (hold_unpack_dir(unpack_dir) && handle_is_own_plain_folder(unpack_dir_hold, unpack_dir)) {
+        return true;
+    }
+    release_unpack_dir_hold();
+    return false;
+}
+
 static void guard_with_console_handler()
 {
     if (!os.SetConsoleCtrlHandler(console_control_handler, TRUE)) {
@@ -58,24 +74,22 @@ int run_launcher(int argc, wchar_t** argv)
     // the unpack folder in the hand-off.
     os.SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     decide_role();
-    if (!is_child) {
-        // As early as the parent can: the hold covers everything up to the child's creation.
-        hold_own_executable();
-        prepare_parent_environment();
-    }
     if (!unpack_dir_is_per_run()) {
         // Both roles: the cached folder's name holds the block's hash, which the table carries.
         load_cached_mode_table();
     }
-    expand_unpack_dir();
+    if (is_child) {
+        expand_unpack_dir();
+        is_child = child_folder_is_parents();
+    }
     if (!is_child) {
+        // As early as the parent can: the hold covers everything up to the child's creation.
+        hold_own_executable();
+        prepare_parent_environment();
+        expand_unpack_dir();
         // Before this run's folder exists, so that it can never be among those swept.
         sweep_leftover_folders();
         guard_with_console_handler();
-    } else if (unpack_dir_is_per_run()) {
-        // The child's own hold, which lasts as long as the application runs, should the parent
-        // be killed. Without it the parent's hold still stands, so a failure says nothing.
-        hold_unpack_dir(unpack_dir);
     }
     if (!is_child && !unpack_dir_is_per_run()) {
         unpack_into_cache();

@@ -13,6 +13,7 @@
 #include <psapi.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <zstd.h>
 
@@ -42,6 +43,10 @@
     X(TerminateProcess) \
     X(CloseHandle) \
     X(DuplicateHandle) \
+    /* Who created whom: the role decision's look at its creator. */ \
+    X(CreateToolhelp32Snapshot) \
+    X(Process32FirstW) \
+    X(Process32NextW) \
     /* The parent's writer thread and its queue. */ \
     X(CreateThread) \
     X(CreateEventW) \

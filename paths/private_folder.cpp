@@ -64,6 +64,35 @@ static DWORD read_token_sid(TOKEN_INFORMATION_CLASS which, unsigned char sid[sid
     return 0;
 }
 
+bool read_token_elevation(HANDLE process, bool* elevated)
+{
+    open_process_token_function open_token = reinterpret_cast<open_process_token_function>(
+        reinterpret_cast<void (*)()>(advapi_function("OpenProcessToken")));
+    get_token_information_function token_information = reinterpret_cast<get_token_information_function>(
+        reinterpret_cast<void (*)()>(advapi_function("GetTokenInformation")));
+    HANDLE token = nullptr;
+    if (open_token == nullptr || token_information == nullptr || !open_token(process, TOKEN_QUERY, &token)) {
+        return false;
+    }
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    const bool read = token_information(token, TokenElevation, &elevation, sizeof elevation, &size) != FALSE;
+    os.CloseHandle(token);
+    *elevated = read && elevation.TokenIsElevated != 0;
+    return read;
+}
+
+bool own_token_elevated()
+{
+    // Asked once: the token's elevation never changes while the process lives.
+    static int known = -1;
+    if (known < 0) {
+        bool elevated = false;
+        known = read_token_elevation(GetCurrentProcess(), &elevated) && elevated ? 1 : 0;
+    }
+    return known == 1;
+}
+
 DWORD read_token_user(unsigned char sid[sid_capacity])
 {
     return read_token_sid(TokenUser, sid);
@@ -141,7 +170,8 @@ bool unpack_dir_is_per_run()
 // removed inside it, which takes no sharing of the folder's own handle.
 bool hold_unpack_dir(const wchar_t* path)
 {
-    HANDLE hold = os.CreateFileW(path, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE hold = os.CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (hold == INVALID_HANDLE_VALUE) {
         return false;

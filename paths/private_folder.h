@@ -22,6 +22,11 @@ DWORD read_token_user(unsigned char sid[sid_capacity]);
 // The identifier this token makes the owner of what it creates: the user, or for an elevated
 // administrator the Administrators group.
 DWORD read_token_owner(unsigned char sid[sid_capacity]);
+// Whether the token of `process` (opened with the limited query right) is elevated; false when
+// the token cannot be read.
+bool read_token_elevation(HANDLE process, bool* elevated);
+// Whether this process's own token is elevated; a token that cannot be read counts as not.
+bool own_token_elevated();
 // The length in bytes of an identifier whose revision and count are readable.
 size_t sid_length(const unsigned char* sid);
 

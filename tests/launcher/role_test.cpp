@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <cwchar>
 
@@ -48,9 +50,74 @@ VELDRA_PROBE(role_without_module_name)
     return 0;
 }
 
+// Tokens told apart by the process they were opened for: this process's own, or another's.
+enum { own_token = 1, other_token = 2 };
+static bool fake_own_elevated;
+static bool fake_other_elevated;
+static bool fake_other_readable;
+
+BOOL WINAPI fake_open_process_token(HANDLE process, DWORD, PHANDLE token)
+{
+    if (process != GetCurrentProcess() && !fake_other_readable) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    *token = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(process == GetCurrentProcess() ? own_token : other_token));
+    return TRUE;
+}
+
+BOOL WINAPI fake_token_information(HANDLE token, TOKEN_INFORMATION_CLASS which, LPVOID data, DWORD, PDWORD size)
+{
+    if (which != TokenElevation) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const bool own = reinterpret_cast<uintptr_t>(token) == own_token;
+    static_cast<TOKEN_ELEVATION*>(data)->TokenIsElevated = (own ? fake_own_elevated : fake_other_elevated) ? 1 : 0;
+    *size = sizeof(TOKEN_ELEVATION);
+    return TRUE;
+}
+
+FARPROC WINAPI token_calls_faked(HMODULE module, LPCSTR name)
+{
+    if (strcmp(name, "OpenProcessToken") == 0) {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(fake_open_process_token));
+    }
+    if (strcmp(name, "GetTokenInformation") == 0) {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(fake_token_information));
+    }
+    return GetProcAddress(module, name);
+}
+
+BOOL WINAPI fake_token_closed(HANDLE handle)
+{
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    return value == own_token || value == other_token ? TRUE : CloseHandle(handle);
+}
+
+// argv: the own token's elevation, the parent's ("yes", "no" or "unreadable").
+VELDRA_PROBE(role_with_elevation)
+{
+    fake_own_elevated = wcscmp(argv[0], L"yes") == 0;
+    fake_other_elevated = wcscmp(argv[1], L"yes") == 0;
+    fake_other_readable = wcscmp(argv[1], L"unreadable") != 0;
+    os.GetProcAddress = token_calls_faked;
+    os.CloseHandle = fake_token_closed;
+    decide_role();
+    printf(is_child ? "child" : "parent");
+    return 0;
+}
+
 VELDRA_PROBE(sleep)
 {
     Sleep(30000);
+    return 0;
+}
+
+// The role of a process this probe starts with the environment it was given itself.
+VELDRA_PROBE(role_of_own_start)
+{
+    printf("%s", run_probe(L"role").out.c_str());
     return 0;
 }
 
@@ -107,12 +174,49 @@ TEST(RoleDecision, AnythingButALiveProcessOfThisExecutableMakesAParent)
         {"outside the signed 32-bit range", L"99999999999", "parent"},
         {"an exited process", exited_process_id(), "parent"},
         {"this executable, alive", self_id, "child"},
-        {"a leading blank", L" " + self_id, "child"},
-        {"a leading plus sign", L"+" + self_id, "child"},
+        // Only the text "%ld" writes: the child builds its folder's path from these values.
+        {"a leading blank", L" " + self_id, "parent"},
+        {"a leading plus sign", L"+" + self_id, "parent"},
+        {"a leading zero", L"0" + self_id, "parent"},
+        {"a trailing blank", self_id + L" ", "parent"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(c.role, role_with_parent(c.value));
+    }
+}
+
+// The values the child builds its folder's path from must have exactly the shapes a parent
+// writes; an absent one is made afresh by the child and names no parent's folder.
+TEST(RoleDecision, RunIdentityValuesOfAnyOtherShapeMakeAParent)
+{
+    const std::wstring self_id = std::to_wstring(GetCurrentProcessId());
+    struct shape_case {
+        const char* what;
+        const wchar_t* variable;
+        std::optional<std::wstring> value;
+        const char* role;
+    };
+    const shape_case cases[] = {
+        {"time_us of six digits", L"VELDRA_ONEFILE_TIME_US", L"000000", "child"},
+        {"time_us absent", L"VELDRA_ONEFILE_TIME_US", std::nullopt, "child"},
+        {"time_us of five digits", L"VELDRA_ONEFILE_TIME_US", L"12345", "parent"},
+        {"time_us of seven digits", L"VELDRA_ONEFILE_TIME_US", L"1234567", "parent"},
+        {"time_us with a path", L"VELDRA_ONEFILE_TIME_US", L"0\\..\\0", "parent"},
+        {"time_us with an Arabic-Indic digit", L"VELDRA_ONEFILE_TIME_US", L"00000\u0661", "parent"},
+        {"start of 18 digits", L"VELDRA_ONEFILE_START", L"133485408001234567", "child"},
+        {"start of 20 digits", L"VELDRA_ONEFILE_START", L"13348540800123456789", "parent"},
+        {"start with a letter", L"VELDRA_ONEFILE_START", L"1334854080012345x", "parent"},
+        {"random of the generator's shape", L"VELDRA_ONEFILE_RANDOM", L"paPEmIhNHSk", "child"},
+        {"random climbing out", L"VELDRA_ONEFILE_RANDOM", L"x\\..\\..\\evil", "parent"},
+        {"random of ten characters", L"VELDRA_ONEFILE_RANDOM", L"paPEmIhNHS", "parent"},
+        {"random of twelve characters", L"VELDRA_ONEFILE_RANDOM", L"paPEmIhNHSkA", "parent"},
+        {"random with a dot", L"VELDRA_ONEFILE_RANDOM", L"paPEmIhN.Sk", "parent"},
+        {"random ending off the encoding", L"VELDRA_ONEFILE_RANDOM", L"paPEmIhNHSl", "parent"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.role, run_probe(L"role", {}, {{L"VELDRA_ONEFILE_PARENT", self_id}, {c.variable, c.value}}).out);
     }
 }
 
@@ -191,4 +295,52 @@ TEST(ParentEnvironment, DropsTheCachedValuesAndNamesItself)
               "VELDRA_ONEFILE_PARENT=" + own_id + "\r\n"
               "own=" + own_id + "\r\n",
               result.out);
+}
+
+// Elevation that the parent does not have is never inherited through the environment: an
+// elevated process takes it from a place the same user's unelevated programs can write.
+TEST(RoleDecision, AnElevatedProcessIsAChildOnlyOfAnElevatedParent)
+{
+    const std::wstring self_id = std::to_wstring(GetCurrentProcessId());
+    struct elevation_case {
+        const wchar_t* own;
+        const wchar_t* parent;
+        const char* role;
+    };
+    const elevation_case cases[] = {
+        {L"no", L"no", "child"},
+        {L"no", L"yes", "child"},
+        {L"yes", L"yes", "child"},
+        {L"yes", L"no", "parent"},
+        {L"yes", L"unreadable", "parent"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(utf8(std::wstring(c.own) + L" under " + c.parent));
+        EXPECT_EQ(c.role, run_probe(L"role_with_elevation", {c.own, c.parent}, {{L"VELDRA_ONEFILE_PARENT", self_id}}).out);
+    }
+}
+
+// A live process of this same executable makes a child only of the processes it started, or
+// of those that the child it started starts in turn (the application starting its launcher
+// again); a process it did not start that was merely handed the variables is a parent.
+TEST(RoleDecision, OnlyTheParentThatStartedTheProcessOrItsChildMakesAChild)
+{
+    const std::wstring self_id = std::to_wstring(GetCurrentProcessId());
+    std::wstring line = quote_argument(this_executable_path()) + L" --veldra-probe sleep";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION sleeper = {};
+    ASSERT_TRUE(CreateProcessW(this_executable_path().c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &sleeper));
+    const std::wstring sleeper_id = std::to_wstring(sleeper.dwProcessId);
+
+    EXPECT_EQ("parent", role_with_parent(sleeper_id));
+    EXPECT_EQ("child", run_probe(L"role_of_own_start", {}, {{L"VELDRA_ONEFILE_PARENT", self_id}}).out);
+    // Started by a process that the named one did not start either.
+    EXPECT_EQ("parent", run_probe(L"role_of_own_start", {}, {{L"VELDRA_ONEFILE_PARENT", sleeper_id}}).out);
+
+    TerminateProcess(sleeper.hProcess, 0);
+    WaitForSingleObject(sleeper.hProcess, INFINITE);
+    CloseHandle(sleeper.hThread);
+    CloseHandle(sleeper.hProcess);
 }
