@@ -181,6 +181,7 @@ static void create_child_suspended(wchar_t* command_line, STARTUPINFOW* startup,
     if (!created) {
         fail_launch(error);
     }
+    child_created = true;
 }
 
 static void close_launch_handles(PROCESS_INFORMATION* info)

@@ -6,6 +6,7 @@ volatile bool unpack_started;
 volatile bool console_stop_requested;
 HANDLE volatile child_process;
 volatile LONG child_launch_pending;
+volatile bool child_created;
 DWORD child_exit_code;
 wchar_t launcher_module_name[path_capacity];
 wchar_t child_command_line[command_line_capacity];

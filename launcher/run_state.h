@@ -23,6 +23,9 @@ extern HANDLE volatile child_process;
 // process to end inside that stretch, a suspended child would stay behind, never running and
 // never ended.
 extern volatile LONG child_launch_pending;
+// Set once CreateProcessW has made the child: from then on a stop of the parent leaves the
+// folder to teardown, which waits for the child first.
+extern volatile bool child_created;
 extern DWORD child_exit_code;
 extern wchar_t launcher_module_name[path_capacity];
 extern wchar_t child_command_line[command_line_capacity];

@@ -21,6 +21,10 @@ volatile bool unpack_dir_created;
 
 static void remember_directory(const wchar_t* path);
 
+// The file the walk is filling whose close is not queued yet: what a stop in the middle of it
+// must close before the folder can be removed.
+static HANDLE file_being_filled;
+
 static const wchar_t home_template[] = L"{HOME}";
 
 // Reads the next name into entry_name, one unit per request; false at the terminator. A name
@@ -77,6 +81,7 @@ static bool writing_ended(HANDLE file, const volatile bool* stop_requested)
     }
     writer_wait_idle();
     if (file != nullptr) {
+        file_being_filled = nullptr;
         os.CloseHandle(file);
     }
     // A stop's removal may be what made the write fail.
@@ -100,6 +105,10 @@ static bool copy_entry_data(HANDLE file, uint64_t size, const volatile bool* sto
         DWORD part = left > writer_slot_size ? static_cast<DWORD>(writer_slot_size) : static_cast<DWORD>(left);
         payload_read(slot, part);
         left -= part;
+        if (left == 0) {
+            // From here on the writer closes it.
+            file_being_filled = nullptr;
+        }
         writer_submit(file, part, left == 0);
     } while (left != 0);
     return true;
@@ -125,6 +134,7 @@ static bool write_entry_file(uint64_t size, const volatile bool* stop_requested)
         writer_settle();
         fatal_open_error(target_path);
     }
+    file_being_filled = file;
     return copy_entry_data(file, size, stop_requested);
 }
 
@@ -203,6 +213,15 @@ walk_result walk_archive(walk_role role, const volatile bool* stop_requested)
         payload_close();
     }
     return walk_complete;
+}
+
+void walk_close_files()
+{
+    writer_wait_idle();
+    if (file_being_filled != nullptr) {
+        os.CloseHandle(file_being_filled);
+        file_being_filled = nullptr;
+    }
 }
 
 // Cuts the path at its last backslash; the first unit is never taken for one.
