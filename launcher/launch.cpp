@@ -32,9 +32,20 @@ void normalize_unpack_dir()
     copy_bounded(unpack_dir, full, path_capacity);
 }
 
+// "X:\" or "\\": a drive's root or a share (or a device path). A relative folder would be
+// found below whatever the current folder is, in parent and child alike.
+static bool is_full_path(const wchar_t* path)
+{
+    const wchar_t letter = static_cast<wchar_t>(path[0] | 0x20);
+    const bool drive_root =
+        letter >= L'a' && letter <= L'z' && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+    const bool share = (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/');
+    return drive_root || share;
+}
+
 static void expand_unpack_dir()
 {
-    bool expanded = expand_template(unpack_dir, unpack_dir_template, path_capacity);
+    bool expanded = expand_template(unpack_dir, unpack_dir_template, path_capacity) && is_full_path(unpack_dir);
     // Runs before the flag is looked at: a text it cannot make absolute ends the run here.
     normalize_unpack_dir();
     if (!expanded) {

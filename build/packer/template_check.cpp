@@ -290,6 +290,26 @@ std::string component_problem(const std::vector<component>& parts, const std::st
     return "";
 }
 
+// A folder is found, written and removed by a full path, never below whatever the current
+// folder is: the template starts with a variable that gives a path, a drive's root or a share.
+std::string start_problem(const std::vector<piece>& pieces, const std::string& where)
+{
+    if (!pieces.empty() && pieces.front().marker != nullptr && pieces.front().marker->path) {
+        return "";
+    }
+    const std::u16string text = pieces.empty() || pieces.front().marker != nullptr ? u"" : pieces.front().text;
+    const char16_t letter = text.empty() ? 0 : static_cast<char16_t>(text[0] | 0x20);
+    const bool drive_root = text.size() >= 3 && letter >= u'a' && letter <= u'z' && text[1] == u':' &&
+                            is_separator(text[2]);
+    const bool share = text.size() >= 3 && is_separator(text[0]) && is_separator(text[1]) && !is_separator(text[2]);
+    if (drive_root || share) {
+        return "";
+    }
+    return where + " is not a full path: it must begin with {TEMP}, {HOME}, {CACHE_DIR}, {PROGRAM_DIR}, "
+                   "{PROGRAM_BASE} or {PROGRAM}, a drive's root (C:\\) or a share (\\\\server\\share), not "
+                   "depend on the current folder";
+}
+
 }  // namespace
 
 std::string unpack_template_problem(std::u16string_view text, const template_build_values& values, bool cached)
@@ -305,7 +325,8 @@ std::string unpack_template_problem(std::u16string_view text, const template_bui
             return problem;
         }
     }
-    return component_problem(components_of(scanned.pieces), where, cached);
+    const std::string problem = component_problem(components_of(scanned.pieces), where, cached);
+    return problem.empty() ? start_problem(scanned.pieces, where) : problem;
 }
 
 }  // namespace packer

@@ -95,7 +95,8 @@ TEST(CachedMode, TemplatesOfACachedFolderNeedThePayloadHashInTheirLastComponent)
         {u"{TEMP}\\{PAYLOAD_HASH}{HOME}", true, "has {HOME} in its last path component"},
         {u"{TEMP}\\{PAYLOAD_HASH}\\..", true, "has the path component '..'"},
         // the siblings it is unpacked into and moved aside to add 18 characters
-        {std::u16string(4061, u'a') + u"\\{PAYLOAD_HASH}", true, "expands to more than 4,095 characters"},
+        {u"{TEMP}\\" + std::u16string(4060, u'a') + u"\\{PAYLOAD_HASH}", true,
+         "expands to more than 4,095 characters"},
         // a per-run pack carries no hash
         {u"{TEMP}\\{PAYLOAD_HASH}\\run_{PID}", false,
          "template '{TEMP}\\{PAYLOAD_HASH}\\run_{PID}' holds {PAYLOAD_HASH}, which only --unpack-mode cached gives"},
@@ -105,7 +106,8 @@ TEST(CachedMode, TemplatesOfACachedFolderNeedThePayloadHashInTheirLastComponent)
         const std::string problem = unpack_template_problem(r.text, this_build, r.cached);
         EXPECT_NE(std::string::npos, problem.find(r.reason)) << "got: " << problem << "\nwanted: " << r.reason;
     }
-    EXPECT_EQ("", unpack_template_problem(std::u16string(4060, u'a') + u"\\{PAYLOAD_HASH}", this_build, true));
+    EXPECT_EQ("", unpack_template_problem(u"{TEMP}\\" + std::u16string(4059, u'a') + u"\\{PAYLOAD_HASH}", this_build,
+                                          true));
 }
 
 TEST(CachedMode, TheOptionGoesWithAnExecutionLevelThatAsksForNoElevation)
