@@ -322,7 +322,7 @@ TEST_F(Walk, AFolderSweptBeforeItsHoldIsMadeAgainAndOneThatStaysTakenIsRefused)
     };
     os.CreateDirectoryW = recording_create_directory;
     os.CreateFileW = swept_create_file;
-    os.Sleep = [](DWORD) { ++pauses; };
+    os.Sleep = [](DWORD) WINAPI { ++pauses; };
     for (const auto& each : cases) {
         SCOPED_TRACE(std::to_string(each.sweeps) + (each.removes ? " removing" : " keeping"));
         remove_unpacked(unpack);
