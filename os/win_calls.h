@@ -14,6 +14,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <zstd.h>
 
@@ -58,6 +59,7 @@
     /* Paths and files. */ \
     X(CreateFileW) \
     X(GetFileInformationByHandle) \
+    X(GetFinalPathNameByHandleW) \
     X(GetModuleHandleA) \
     X(GetProcAddress) \
     X(GetShortPathNameW) \
@@ -107,6 +109,9 @@ typedef void os_free_call(void*);
 typedef void os_standard_write_call(unsigned long std_handle, const char* bytes, size_t length);
 typedef void os_exit_call(int);
 typedef void os_fail_fast_call();
+// NtCreateFile, from ntdll by name at its first use: the launcher image imports nothing of ntdll.
+typedef NTSTATUS NTAPI os_nt_create_file_call(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 #define VELDRA_OWN_CALLS(X) \
     X(ZSTD_createDCtx, os_create_decoder_call) \
     X(malloc, os_malloc_call) \
@@ -114,6 +119,7 @@ typedef void os_fail_fast_call();
     X(standard_write, os_standard_write_call) \
     X(exit, os_exit_call) \
     X(fail_fast, os_fail_fast_call) \
+    X(NtCreateFile, os_nt_create_file_call) \
 
 struct os_call_table {
 #define VELDRA_DECLARE_CALL(name) decltype(&::name) name;

@@ -8,15 +8,19 @@
 #include <cstddef>
 
 enum {
+    // \??\UNC\ and a full path of up to the longest the system takes.
+    nt_path_capacity = 32768 + 8,
     // Full control for each of the three, inherited by every file and folder below.
     private_folder_ace_count = 3,
     sid_capacity = 68,  // SECURITY_MAX_SID_SIZE
 };
 
-// Creates the folder `path` itself with the private access list. False, with the system's code
-// as the last error, when it cannot be created or already exists (a link included). When the
-// user cannot be read from the process token the run ends with a system-error line.
-bool create_private_folder(const wchar_t* path);
+// Creates the folder `path` (a full path) itself with the private access list and returns the
+// handle that made it, with the hold's access and sharing. INVALID_HANDLE_VALUE, with the
+// system's code as the last error, when it cannot be created or already exists (a link
+// included). When the user cannot be read from the process token the run ends with a
+// system-error line.
+HANDLE create_private_folder(const wchar_t* path);
 // The user's identifier into `sid`; returns 0, or the system's code when the token will not say.
 DWORD read_token_user(unsigned char sid[sid_capacity]);
 // The identifier this token makes the owner of what it creates: the user, or for an elevated
@@ -38,8 +42,15 @@ bool unpack_dir_is_per_run();
 // was made (parent) or found (child) until teardown removes it or the process ends. The system
 // closes it however the process dies, which is what tells a sweep a leftover from a live run.
 extern HANDLE volatile unpack_dir_hold;
+// What the hold may do and lets others do: list and query the folder, but never delete or rename it.
+enum : DWORD {
+    unpack_dir_hold_access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+    unpack_dir_hold_share = FILE_SHARE_READ | FILE_SHARE_WRITE,
+};
 // Opens the hold; false, with the system's code as the last error, when it cannot.
 bool hold_unpack_dir(const wchar_t* path);
+// Takes `hold`, a handle of the folder with the hold's access and sharing, as the hold.
+void set_unpack_dir_hold(HANDLE hold);
 // Closes the hold, once, from whichever thread comes first.
 void release_unpack_dir_hold();
 
