@@ -45,11 +45,11 @@ static bool is_full_path(const wchar_t* path)
 
 static void expand_unpack_dir()
 {
-    bool expanded = expand_template(unpack_dir, unpack_dir_template, path_capacity) && is_full_path(unpack_dir);
+    bool expanded = expand_template(unpack_dir, active_unpack_template(), path_capacity) && is_full_path(unpack_dir);
     // Runs before the flag is looked at: a text it cannot make absolute ends the run here.
     normalize_unpack_dir();
     if (!expanded) {
-        fatal_template_error(unpack_dir_template);
+        fatal_template_error(active_unpack_template());
     }
 }
 
@@ -118,6 +118,8 @@ int run_launcher(int argc, wchar_t** argv)
     }
     set_application_variables(argv[0]);
     launch_child_and_wait();
+    // The application has ended: what it loaded from a cached folder need not be held any longer.
+    release_cache_holds();
     teardown();
     return static_cast<int>(child_exit_code);
 }

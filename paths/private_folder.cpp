@@ -8,6 +8,7 @@
 #include "os/win_calls.h"
 
 HANDLE volatile unpack_dir_hold;
+const wchar_t per_run_fallback_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
 
 #include <cstring>
 #include <cwchar>
@@ -201,9 +202,31 @@ HANDLE create_private_folder(const wchar_t* path)
     return folder;
 }
 
+// Wine gives every process a full administrator's token, yet all of them run as one system user
+// and no access list is enforced: an elevated process there can do nothing an unelevated one
+// cannot, so its elevation guards nothing and the cached mode keeps its folder.
+static bool elevation_is_a_boundary()
+{
+    HMODULE ntdll = os.GetModuleHandleA("ntdll.dll");
+    return ntdll == nullptr || os.GetProcAddress(ntdll, "wine_get_version") == nullptr;
+}
+
+bool cached_mode_applies(uint32_t options)
+{
+    // An elevated process never loads from a folder that outlives it: its user's unelevated
+    // programs could change that folder between the check and the load.
+    return (options & build_option_cached_unpack) != 0 && !(own_token_elevated() && elevation_is_a_boundary());
+}
+
 bool unpack_dir_is_per_run()
 {
-    return (build_options & build_option_cached_unpack) == 0;
+    return !cached_mode_applies(build_options);
+}
+
+const wchar_t* active_unpack_template()
+{
+    return (build_options & build_option_cached_unpack) != 0 && unpack_dir_is_per_run() ? per_run_fallback_template
+                                                                                        : unpack_dir_template;
 }
 
 // Listing access makes the handle one that a later open asking for no sharing collides with,

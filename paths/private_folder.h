@@ -6,6 +6,7 @@
 #include "os/win_calls.h"
 
 #include <cstddef>
+#include <cstdint>
 
 enum {
     // \??\UNC\ and a full path of up to the longest the system takes.
@@ -38,6 +39,13 @@ size_t sid_length(const unsigned char* sid);
 // per-run folder is held while the run lasts (a cached folder only while it is unpacked, as a
 // private sibling), and only per-run folders are swept at a start.
 bool unpack_dir_is_per_run();
+// Whether a pack built with `options` keeps its cached folder in this process: not when the
+// token is elevated, whatever the pack says.
+bool cached_mode_applies(uint32_t options);
+// The template this run expands: the pack's, or, for a cached pack that falls back to a per-run
+// folder, per_run_fallback_template (the per-run default).
+const wchar_t* active_unpack_template();
+extern const wchar_t per_run_fallback_template[];
 // This process's open handle on the unpack folder, without delete sharing, from right after it
 // was made (parent) or found (child) until teardown removes it or the process ends. The system
 // closes it however the process dies, which is what tells a sweep a leftover from a live run.

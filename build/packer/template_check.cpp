@@ -290,6 +290,21 @@ std::string component_problem(const std::vector<component>& parts, const std::st
     return "";
 }
 
+// A cached folder outlives the run and is loaded from again: only a folder of the user's own may
+// hold it, never one that other users can write to (C:\\Users\\Public, a share, beside a program).
+std::string cached_start_problem(const std::vector<piece>& pieces, const std::string& where)
+{
+    const variable* first = pieces.empty() ? nullptr : pieces.front().marker;
+    const bool per_user = first != nullptr && (first->id == template_variable_cache_dir ||
+                                               first->id == template_variable_home ||
+                                               first->id == template_variable_temp);
+    if (per_user) {
+        return "";
+    }
+    return where + " does not begin with a folder of the user's own: with --unpack-mode cached it must begin with "
+                   "{CACHE_DIR}, {HOME} or {TEMP}";
+}
+
 // A folder is found, written and removed by a full path, never below whatever the current
 // folder is: the template starts with a variable that gives a path, a drive's root or a share.
 std::string start_problem(const std::vector<piece>& pieces, const std::string& where)
@@ -326,7 +341,10 @@ std::string unpack_template_problem(std::u16string_view text, const template_bui
         }
     }
     const std::string problem = component_problem(components_of(scanned.pieces), where, cached);
-    return problem.empty() ? start_problem(scanned.pieces, where) : problem;
+    if (!problem.empty()) {
+        return problem;
+    }
+    return cached ? cached_start_problem(scanned.pieces, where) : start_problem(scanned.pieces, where);
 }
 
 }  // namespace packer

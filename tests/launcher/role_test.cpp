@@ -5,12 +5,11 @@
 #include "paths/environment.h"
 #include "tests/support/kit.h"
 #include "tests/support/probe.h"
+#include "tests/support/seam.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <cwchar>
 
@@ -50,59 +49,15 @@ VELDRA_PROBE(role_without_module_name)
     return 0;
 }
 
-// Tokens told apart by the process they were opened for: this process's own, or another's.
-enum { own_token = 1, other_token = 2 };
-static bool fake_own_elevated;
-static bool fake_other_elevated;
-static bool fake_other_readable;
-
-BOOL WINAPI fake_open_process_token(HANDLE process, DWORD, PHANDLE token)
-{
-    if (process != GetCurrentProcess() && !fake_other_readable) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    *token = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(process == GetCurrentProcess() ? own_token : other_token));
-    return TRUE;
-}
-
-BOOL WINAPI fake_token_information(HANDLE token, TOKEN_INFORMATION_CLASS which, LPVOID data, DWORD, PDWORD size)
-{
-    if (which != TokenElevation) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const bool own = reinterpret_cast<uintptr_t>(token) == own_token;
-    static_cast<TOKEN_ELEVATION*>(data)->TokenIsElevated = (own ? fake_own_elevated : fake_other_elevated) ? 1 : 0;
-    *size = sizeof(TOKEN_ELEVATION);
-    return TRUE;
-}
-
-FARPROC WINAPI token_calls_faked(HMODULE module, LPCSTR name)
-{
-    if (strcmp(name, "OpenProcessToken") == 0) {
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(fake_open_process_token));
-    }
-    if (strcmp(name, "GetTokenInformation") == 0) {
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(fake_token_information));
-    }
-    return GetProcAddress(module, name);
-}
-
-BOOL WINAPI fake_token_closed(HANDLE handle)
-{
-    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-    return value == own_token || value == other_token ? TRUE : CloseHandle(handle);
-}
-
 // argv: the own token's elevation, the parent's ("yes", "no" or "unreadable").
 VELDRA_PROBE(role_with_elevation)
 {
-    fake_own_elevated = wcscmp(argv[0], L"yes") == 0;
-    fake_other_elevated = wcscmp(argv[1], L"yes") == 0;
-    fake_other_readable = wcscmp(argv[1], L"unreadable") != 0;
-    os.GetProcAddress = token_calls_faked;
-    os.CloseHandle = fake_token_closed;
+    auto elevation = [](const wchar_t* text) {
+        return wcscmp(text, L"yes") == 0 ? token_elevation::yes
+               : wcscmp(text, L"no") == 0 ? token_elevation::no
+                                          : token_elevation::unreadable;
+    };
+    fake_token_elevation(elevation(argv[0]), elevation(argv[1]));
     decide_role();
     printf(is_child ? "child" : "parent");
     return 0;

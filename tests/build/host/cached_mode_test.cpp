@@ -94,6 +94,14 @@ TEST(CachedMode, TemplatesOfACachedFolderNeedThePayloadHashInTheirLastComponent)
         {u"{TEMP}\\{RANDOM}{PAYLOAD_HASH}", true, "has {RANDOM} in its last path component"},
         {u"{TEMP}\\{PAYLOAD_HASH}{HOME}", true, "has {HOME} in its last path component"},
         {u"{TEMP}\\{PAYLOAD_HASH}\\..", true, "has the path component '..'"},
+        // a folder others may write to, or none of the user's at all
+        {u"{PROGRAM_DIR}\\cache\\{PAYLOAD_HASH}", true,
+         "template '{PROGRAM_DIR}\\cache\\{PAYLOAD_HASH}' does not begin with a folder of the user's own: with "
+         "--unpack-mode cached it must begin with {CACHE_DIR}, {HOME} or {TEMP}"},
+        {u"C:\\Users\\Public\\{PAYLOAD_HASH}", true, "does not begin with a folder of the user's own"},
+        {u"\\\\server\\share\\{PAYLOAD_HASH}", true, "does not begin with a folder of the user's own"},
+        {u"{PAYLOAD_HASH}", true, "does not begin with a folder of the user's own"},
+        {u"x{CACHE_DIR}\\{PAYLOAD_HASH}", true, "does not begin with a folder of the user's own"},
         // the siblings it is unpacked into and moved aside to add 18 characters
         {u"{TEMP}\\" + std::u16string(4060, u'a') + u"\\{PAYLOAD_HASH}", true,
          "expands to more than 4,095 characters"},
