@@ -66,6 +66,21 @@ static NTSTATUS NTAPI nt_create_file_from_ntdll(PHANDLE handle, ACCESS_MASK acce
     return found(handle, access, object, io, size, attributes, share, disposition, options, ea, ea_length);
 }
 
+static DWORD WINAPI final_path_from_kernel32(HANDLE handle, LPWSTR path, DWORD capacity, DWORD flags)
+{
+    static os_final_path_call* found;
+    if (found == nullptr) {
+        HMODULE kernel = os.GetModuleHandleA("Kernel32.dll");
+        FARPROC address = kernel != nullptr ? os.GetProcAddress(kernel, "GetFinalPathNameByHandleW") : nullptr;
+        found = reinterpret_cast<os_final_path_call*>(reinterpret_cast<void (*)()>(address));
+    }
+    if (found == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return 0;
+    }
+    return found(handle, path, capacity, flags);
+}
+
 // The defaults of the entries that are no system calls, by the names the list gives them.
 #define default_ZSTD_createDCtx create_decoder_on_heap
 #define default_malloc ::malloc
@@ -74,6 +89,7 @@ static NTSTATUS NTAPI nt_create_file_from_ntdll(PHANDLE handle, ACCESS_MASK acce
 #define default_exit runtime_exit
 #define default_fail_fast os_fail_fast_real
 #define default_NtCreateFile nt_create_file_from_ntdll
+#define default_GetFinalPathNameByHandleW final_path_from_kernel32
 
 static os_call_table real_calls()
 {

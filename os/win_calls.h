@@ -59,7 +59,6 @@
     /* Paths and files. */ \
     X(CreateFileW) \
     X(GetFileInformationByHandle) \
-    X(GetFinalPathNameByHandleW) \
     X(GetModuleHandleA) \
     X(GetProcAddress) \
     X(GetShortPathNameW) \
@@ -109,6 +108,9 @@ typedef void os_free_call(void*);
 typedef void os_standard_write_call(unsigned long std_handle, const char* bytes, size_t length);
 typedef void os_exit_call(int);
 typedef void os_fail_fast_call();
+// GetFinalPathNameByHandleW, from kernel32 by name at its first use, as the image does not import
+// it; 0 with ERROR_PROC_NOT_FOUND where the system has none.
+typedef DWORD WINAPI os_final_path_call(HANDLE, LPWSTR, DWORD, DWORD);
 // NtCreateFile, from ntdll by name at its first use: the launcher image imports nothing of ntdll.
 typedef NTSTATUS NTAPI os_nt_create_file_call(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                               PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
@@ -120,6 +122,7 @@ typedef NTSTATUS NTAPI os_nt_create_file_call(PHANDLE, ACCESS_MASK, POBJECT_ATTR
     X(exit, os_exit_call) \
     X(fail_fast, os_fail_fast_call) \
     X(NtCreateFile, os_nt_create_file_call) \
+    X(GetFinalPathNameByHandleW, os_final_path_call) \
 
 struct os_call_table {
 #define VELDRA_DECLARE_CALL(name) decltype(&::name) name;

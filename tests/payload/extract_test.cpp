@@ -821,6 +821,32 @@ TEST_F(Walk, AnUnpackFolderThatExistsAlreadyIsRefusedAndNothingIsWrittenOrRemove
     EXPECT_EQ(GetFileAttributesW((unpack + L"\\sub").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+namespace {
+std::wstring final_root;
+DWORD WINAPI resolved_elsewhere(HANDLE, LPWSTR path, DWORD capacity, DWORD)
+{
+    wcsncpy(path, final_root.c_str(), capacity);
+    return static_cast<DWORD>(final_root.size());
+}
+}  // namespace
+
+// A junction put in place of a folder above the unpack folder after it was made would lead a
+// write by its path elsewhere; the writes go below the path the system gives the held handle
+// instead (here another folder, as the system would name a folder reached through a junction),
+// while the messages and the child's paths keep the template's form.
+TEST_F(Walk, EveryFileIsWrittenBelowTheFinalPathOfTheHeldFolder)
+{
+    scoped_temp_folder resolved;
+    final_root = L"\\\\?\\" + resolved.path;
+    os.GetFinalPathNameByHandleW = resolved_elsewhere;
+    walk({{L"main.dll", "MZ"}, {L"sub\\x.txt", "x"}});
+    EXPECT_EQ(read_file_bytes(resolved.path + L"\\main.dll"), "MZ");
+    EXPECT_EQ(read_file_bytes(resolved.path + L"\\sub\\x.txt"), "x");
+    EXPECT_EQ(folder_entries(unpack), std::vector<std::wstring>{});
+    EXPECT_EQ(std::wstring(main_module_path), unpack + L"\\main.dll");
+    EXPECT_EQ(std::wstring(target_path), unpack + L"\\sub\\x.txt");
+}
+
 TEST_F(Walk, AMissingFolderAboveTheUnpackFolderIsMadeAsBefore)
 {
     const std::wstring below = unpack + L"\\run_1";
