@@ -38,6 +38,14 @@ static wchar_t cache_expected_name[extended_path_capacity];
 static size_t cache_expected_length;
 static DWORD cache_opened_name[(sizeof(DWORD) + extended_path_capacity * sizeof(wchar_t)) / sizeof(DWORD)];
 static unsigned char cache_read_buffer[cache_read_chunk];
+// What a start that found the folder good holds until the process ends: every checked file, open
+// for reading with read sharing alone, and the folder without delete sharing. Nobody can then
+// replace, rename or delete a file the child loads, nor the folder, while the application runs.
+static HANDLE* cache_held_files;
+static uint32_t cache_held_count;
+static HANDLE cache_held_folder;
+static wchar_t cache_walk_path[extended_path_capacity];
+static WIN32_FIND_DATAW cache_found;
 
 static void set_payload_hash_text(uint64_t hash)
 {
@@ -100,9 +108,31 @@ static bool handle_is_entry(HANDLE file, const wchar_t* name)
            wmemcmp(opened->FileName, cache_expected_name, length) == 0;
 }
 
-// Opened without following a link in its last component and without write sharing, so that the
-// contents cannot change while they are hashed. A link, a folder or anything that is no plain
-// file of the table's size and hash is a mismatch.
+void release_cache_holds()
+{
+    for (uint32_t i = 0; i < cache_held_count; ++i) {
+        os.CloseHandle(cache_held_files[i]);
+    }
+    cache_held_count = 0;
+    if (cache_held_folder != nullptr) {
+        os.CloseHandle(cache_held_folder);
+        cache_held_folder = nullptr;
+    }
+}
+
+// Room for a hold on each of the table's files; false when there is no memory for it.
+static bool ready_file_holds(const file_table* table)
+{
+    release_cache_holds();
+    if (cache_held_files == nullptr && table->count != 0) {
+        cache_held_files = static_cast<HANDLE*>(os.malloc(table->count * sizeof(HANDLE)));
+    }
+    return cache_held_files != nullptr || table->count == 0;
+}
+
+// Opened without following a link in its last component and with read sharing alone, so that the
+// contents cannot change while they are hashed, nor afterwards while the handle is held. A link,
+// a folder or anything that is no plain file of the table's size and hash is a mismatch.
 static bool file_matches(const wchar_t* path, const file_table_entry* entry)
 {
     HANDLE file = os.CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -116,8 +146,12 @@ static bool file_matches(const wchar_t* path, const file_table_entry* entry)
                 facts.size == entry->size;
     uint64_t hash = 0;
     same = same && contents_hash(file, entry->size, &hash) && hash == entry->hash;
-    os.CloseHandle(file);
-    return same;
+    if (!same) {
+        os.CloseHandle(file);
+        return false;
+    }
+    cache_held_files[cache_held_count++] = file;
+    return true;
 }
 
 static wchar_t ascii_upper(wchar_t c)
@@ -178,37 +212,116 @@ static bool handle_is_folder(HANDLE handle, const wchar_t* folder)
     return true;
 }
 
-// `extended` is the folder's path in its extended form.
+bool handle_is_own_plain_folder(HANDLE handle, const wchar_t* folder)
+{
+    handle_facts facts;
+    const bool plain = read_handle_facts(handle, &facts) && (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                       (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    // Another user's folder of that name is not this user's, whatever it holds.
+    return plain && handle_is_folder(handle, folder) && folder_owned_by_us(handle);
+}
+
+static HANDLE open_folder_itself(const wchar_t* extended)
+{
+    return os.CreateFileW(extended, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool folder_is_own_plain(const wchar_t* folder)
+{
+    if (make_extended_path(cache_file_path, extended_path_capacity, folder) == 0) {
+        return false;
+    }
+    HANDLE handle = open_folder_itself(cache_file_path);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool own = handle_is_own_plain_folder(handle, folder);
+    os.CloseHandle(handle);
+    return own;
+}
+
+// `extended` is the folder's path in its extended form. The handle stays open without delete
+// sharing as the folder's hold when the folder is one; another start's check opens it all the
+// same, a rename or removal does not.
 static bool is_plain_folder(const wchar_t* extended, const wchar_t* folder)
 {
-    HANDLE handle = os.CreateFileW(extended, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+    HANDLE handle = os.CreateFileW(extended, unpack_dir_hold_access, unpack_dir_hold_share, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
-    handle_facts facts;
-    bool plain = read_handle_facts(handle, &facts) && (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                 (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
     // Entries are then expected under the name the system gave the folder's handle.
     cache_expected_length = 0;
-    // Another user's folder of that name is not this user's cache, whatever it holds.
-    if (plain && handle_is_folder(handle, folder) && folder_owned_by_us(handle)) {
+    if (handle_is_own_plain_folder(handle, folder)) {
         const FILE_NAME_INFO* opened = reinterpret_cast<const FILE_NAME_INFO*>(cache_opened_name);
         cache_expected_length = opened->FileNameLength / sizeof(wchar_t);
         wmemcpy(cache_expected_name, opened->FileName, cache_expected_length);
         cache_expected_name[cache_expected_length++] = L'\\';
+        cache_held_folder = handle;
+        return true;
     }
     os.CloseHandle(handle);
-    return cache_expected_length != 0;
+    return false;
 }
 
-bool cached_folder_matches(const wchar_t* folder, const file_table* table)
+// Counts into *files every entry below the folder whose extended path fills cache_walk_path up to
+// `length`: files, and links of either kind, which are never followed. False when the folder
+// cannot be listed, or a folder below it holds no file at all, which no table lists.
+static bool count_entries(size_t length, uint32_t* files)
 {
-    if (make_extended_path(cache_file_path, extended_path_capacity, folder) == 0 ||
-        !is_plain_folder(cache_file_path, folder)) {
+    if (extended_path_capacity - length < 3) {
         return false;
     }
+    wmemcpy(cache_walk_path + length, L"\\*", 3);
+    HANDLE listing = os.FindFirstFileExW(cache_walk_path, FindExInfoBasic, &cache_found, FindExSearchNameMatch, nullptr,
+                                         FIND_FIRST_EX_LARGE_FETCH);
+    if (listing == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool listed = true;
+    do {
+        const wchar_t* name = cache_found.cFileName;
+        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) {
+            continue;
+        }
+        const DWORD kind = cache_found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+        if (kind != FILE_ATTRIBUTE_DIRECTORY) {
+            ++*files;
+            continue;
+        }
+        const size_t name_length = wcslen(name);
+        if (extended_path_capacity - length < name_length + 5) {
+            listed = false;
+            break;
+        }
+        cache_walk_path[length] = L'\\';
+        wmemcpy(cache_walk_path + length + 1, name, name_length + 1);
+        // The nested listing reuses cache_found; this level has read all it needs of it.
+        uint32_t below = 0;
+        listed = count_entries(length + 1 + name_length, &below) && below != 0;
+        *files += below;
+    } while (listed && os.FindNextFileW(listing, &cache_found));
+    os.FindClose(listing);
+    return listed;
+}
+
+// Every file of the table matched, so the folder holds an unlisted entry exactly when it holds
+// more files than the table, or a folder without any file.
+static bool holds_only_listed(const wchar_t* extended_folder, const file_table* table)
+{
+    const size_t length = wcslen(extended_folder);
+    if (length >= extended_path_capacity) {
+        return false;
+    }
+    wmemcpy(cache_walk_path, extended_folder, length + 1);
+    uint32_t files = 0;
+    return count_entries(length, &files) && files == table->count;
+}
+
+static bool listed_files_match(const file_table* table)
+{
     const size_t length = wcslen(cache_file_path);
     uint32_t offset = file_table_header_size;
     while (next_file_table_entry(table, &offset, &cache_entry)) {
@@ -222,7 +335,19 @@ bool cached_folder_matches(const wchar_t* folder, const file_table* table)
             return false;
         }
     }
+    cache_file_path[length] = L'\0';
     return true;
+}
+
+bool cached_folder_matches(const wchar_t* folder, const file_table* table)
+{
+    const bool matches = ready_file_holds(table) && make_extended_path(cache_file_path, extended_path_capacity, folder) != 0 &&
+                         is_plain_folder(cache_file_path, folder) && listed_files_match(table) &&
+                         holds_only_listed(cache_file_path, table);
+    if (!matches) {
+        release_cache_holds();
+    }
+    return matches;
 }
 
 // "<folder>.<11 random characters>": beside the folder, so that a rename never crosses volumes.
@@ -290,15 +415,37 @@ static void move_stale_folder_aside()
     }
 }
 
+// Whether what now stands at the cache's path is the very folder that was the sibling: the same
+// volume and file index, asked of a handle that follows no link.
+static bool cache_folder_is(const BY_HANDLE_FILE_INFORMATION* sibling)
+{
+    if (make_extended_path(cache_file_path, extended_path_capacity, cache_folder) == 0) {
+        return false;
+    }
+    HANDLE handle = open_folder_itself(cache_file_path);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION placed = {};
+    const bool same = os.GetFileInformationByHandle(handle, &placed) &&
+                      placed.dwVolumeSerialNumber == sibling->dwVolumeSerialNumber &&
+                      placed.nFileIndexHigh == sibling->nFileIndexHigh && placed.nFileIndexLow == sibling->nFileIndexLow;
+    os.CloseHandle(handle);
+    return same;
+}
+
 static bool install_sibling()
 {
+    // Asked while the sibling is still held, so that it is the folder this run unpacked.
+    BY_HANDLE_FILE_INFORMATION sibling = {};
+    const bool known = unpack_dir_hold != nullptr && os.GetFileInformationByHandle(unpack_dir_hold, &sibling);
     for (int attempt = 0; attempt < cache_install_attempts; ++attempt) {
         if (attempt > 0) {
             os.Sleep(cache_install_pause_milliseconds);
         }
         release_unpack_dir_hold();
         if (os.MoveFileExW(unpack_dir, cache_folder, 0)) {
-            return true;
+            return known && cache_folder_is(&sibling);
         }
         const DWORD error = os.GetLastError();
         // The system names a folder in the way as access denied as often as already there.
@@ -370,4 +517,8 @@ void unpack_into_cache()
         fatal_path_error(error_cache_folder_in_place, cache_folder);
     }
     adopt_cache_folder();
+    // Checked once more, to hold what the child loads, whoever's unpack it is.
+    if (!cached_folder_matches(cache_folder, &own_table)) {
+        fatal_path_error(error_cache_folder_in_place, cache_folder);
+    }
 }

@@ -172,17 +172,60 @@ static void end_launch()
     fatal_system_error(error_launch_child, error);
 }
 
+static wchar_t child_image_path[path_capacity];
+
+static bool file_identity(HANDLE file, BY_HANDLE_FILE_INFORMATION* identity)
+{
+    return os.GetFileInformationByHandle(file, identity) != FALSE;
+}
+
+// 0 when the suspended child runs the very file the parent holds, else the code for the
+// launch line. The system opened the executable once more by its path to make the child, and
+// a link on the way that was switched since the hold began leads to another file. The child's
+// image, by the name the system made it from, must be the held file (volume and file index).
+static DWORD child_image_mismatch(HANDLE process)
+{
+    BY_HANDLE_FILE_INFORMATION held = {};
+    BY_HANDLE_FILE_INFORMATION image = {};
+    DWORD length = path_capacity;
+    if (!file_identity(own_executable, &held) ||
+        !os.QueryFullProcessImageNameW(process, 0, child_image_path, &length)) {
+        return os.GetLastError();
+    }
+    HANDLE file = os.CreateFileW(child_image_path, FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                 nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return os.GetLastError();
+    }
+    const bool known = file_identity(file, &image);
+    const DWORD error = known ? 0 : os.GetLastError();
+    os.CloseHandle(file);
+    if (!known) {
+        return error;
+    }
+    const bool same = held.dwVolumeSerialNumber == image.dwVolumeSerialNumber &&
+                      held.nFileIndexHigh == image.nFileIndexHigh && held.nFileIndexLow == image.nFileIndexLow;
+    return same ? 0 : ERROR_FILE_INVALID;
+}
+
 // Created suspended: no code of the child runs before the parent has published the handle
-// and looked at the stop flag once more.
+// and looked at the stop flag once more, nor before it is known to run the held executable.
 static void create_child_suspended(wchar_t* command_line, STARTUPINFOW* startup, PROCESS_INFORMATION* info)
 {
     BOOL created = os.CreateProcessW(launcher_module_name, command_line, nullptr, nullptr, TRUE,
                                      NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, startup, info);
-    DWORD error = os.GetLastError();
+    DWORD error = created ? child_image_mismatch(info->hProcess) : os.GetLastError();
     release_own_executable();
-    if (!created) {
+    if (created && error != 0) {
+        os.TerminateProcess(info->hProcess, error);
+        os.CloseHandle(info->hThread);
+        os.CloseHandle(info->hProcess);
+    }
+    if (!created || error != 0) {
         fail_launch(error);
     }
+    child_created = true;
 }
 
 static void close_launch_handles(PROCESS_INFORMATION* info)

@@ -6,6 +6,7 @@
 #include "os/runtime.h"
 #include "os/win_calls.h"
 #include "paths/bounded.h"
+#include "payload/extract.h"
 
 
 const fatal_row fatal_rows[fatal_stop_count] = {
@@ -21,11 +22,28 @@ const fatal_row fatal_rows[fatal_stop_count] = {
     os_fail_fast_real();
 }
 
+// Set while the removal runs: a stop inside it (a path that overflows in the walk) ends the run
+// without starting the removal again.
+static volatile LONG removal_running;
+
+void remove_unpacked_before_ending()
+{
+    // The child's folder is its parent's; once a child exists, its parent's teardown removes it.
+    if (is_child || child_created || InterlockedExchange(&removal_running, 1) != 0) {
+        return;
+    }
+    walk_close_files();
+    teardown();
+    InterlockedExchange(&removal_running, 0);
+}
+
 [[noreturn]] static void end_as_row(fatal_stop row)
 {
+    // fail_fast removes first too.
     if (fatal_rows[row].ending == fatal_fail_fast) {
         fail_fast();
     }
+    remove_unpacked_before_ending();
     exit_with_status_2();
 }
 
@@ -117,12 +135,9 @@ void fatal_open_error(const wchar_t* path)
 
 void fatal_unsafe_name()
 {
+    // The folder holds nothing but this run's files, since every earlier name passed the same
+    // check; it goes as after every stop before the child exists.
     write_fixed_line(error_unsafe_name);
-    // No child runs yet: teardown only removes the folder, which holds nothing but this run's
-    // files, since every earlier name passed the same check.
-    if (!is_child) {
-        teardown();
-    }
     end_as_row(error_unsafe_name);
 }
 

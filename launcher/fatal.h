@@ -71,6 +71,9 @@ void report_system_error(fatal_stop row, unsigned long code);
 [[noreturn]] void fatal_unsafe_name();
 // The template line, then the fail-fast ending.
 [[noreturn]] void fatal_template_error(const wchar_t* template_text);
+// A parent that has not created its child yet removes what it has unpacked, with the removal
+// walk, before a stop ends it: every fatal ending and the fail-fast ending run this first.
+void remove_unpacked_before_ending();
 // The row's line around `path` and its ending, also while a console stop is under way.
 [[noreturn]] void fatal_path_error_now(fatal_stop row, const wchar_t* path);
 

@@ -6,6 +6,8 @@
 #include "os/win_calls.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
+#include "paths/private_folder.h"
+#include "paths/run_identity.h"
 #include "paths/self_path.h"
 
 #include <cwchar>
@@ -79,18 +81,85 @@ static bool image_file_matches_self(DWORD parent_id)
     return named && same_file(parent_image, get_self_path(false));
 }
 
+static bool runs_this_executable(DWORD process_id)
+{
+    bool read = false;
+    const bool same = module_name_matches_self(process_id, &read);
+    return read ? same : image_file_matches_self(process_id);
+}
+
+// The creators of this process and of its creator, from one list of the system's processes.
+// False when the list cannot be read or this process is not in it.
+static bool read_creators(DWORD* creator, DWORD* creators_creator)
+{
+    HANDLE snapshot = os.CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const DWORD self = os.GetCurrentProcessId();
+    *creator = 0;
+    *creators_creator = 0;
+    bool found = false;
+    // Two passes: the creator may come before or after this process in the list.
+    for (int pass = 0; pass < 2; ++pass) {
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = os.Process32FirstW(snapshot, &entry); more; more = os.Process32NextW(snapshot, &entry)) {
+            if (pass == 0 && entry.th32ProcessID == self) {
+                *creator = entry.th32ParentProcessID;
+                found = true;
+            } else if (pass == 1 && found && entry.th32ProcessID == *creator) {
+                *creators_creator = entry.th32ParentProcessID;
+            }
+        }
+        if (!found) {
+            break;
+        }
+    }
+    os.CloseHandle(snapshot);
+    return found;
+}
+
+// The parent started this process itself, or started the application that did: a child that
+// starts its own executable again gets a child of the same parent, in the same folder. A
+// process that merely inherited or was handed the variables is made by someone else.
+static bool made_by_parent(DWORD parent_id)
+{
+    DWORD creator = 0;
+    DWORD creators_creator = 0;
+    if (!read_creators(&creator, &creators_creator) || creator == 0) {
+        return false;
+    }
+    return creator == parent_id || (creators_creator == parent_id && runs_this_executable(creator));
+}
+
+// An elevated process takes its environment from where the same user's unelevated programs
+// write it: it is a child only of a parent whose token is elevated too.
+static bool elevation_allows_child(DWORD parent_id)
+{
+    if (!own_token_elevated()) {
+        return true;
+    }
+    HANDLE process = os.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent_id);
+    if (process == nullptr) {
+        return false;
+    }
+    bool elevated = false;
+    const bool read = read_token_elevation(process, &elevated);
+    os.CloseHandle(process);
+    return read && elevated;
+}
+
 void decide_role()
 {
     parent_variable = getenv_ascii("VELDRA_ONEFILE_PARENT");
     long parent_id = 0;
-    if (parent_variable == nullptr || !parse_parent_id(parent_variable, &parent_id)) {
+    // The values a parent writes, exactly so: the child builds the path it loads from out of them.
+    if (parent_variable == nullptr || !run_identity_has_shape() || !parse_parent_id(parent_variable, &parent_id)) {
         return;
     }
-    bool read = false;
-    is_child = module_name_matches_self(static_cast<DWORD>(parent_id), &read);
-    if (!read) {
-        is_child = image_file_matches_self(static_cast<DWORD>(parent_id));
-    }
+    const DWORD id = static_cast<DWORD>(parent_id);
+    is_child = made_by_parent(id) && elevation_allows_child(id) && runs_this_executable(id);
 }
 
 void prepare_parent_environment()

@@ -7,6 +7,7 @@ volatile bool console_stop_requested;
 HANDLE volatile child_process;
 volatile LONG child_launch_pending;
 volatile LONG console_stop_claimed;
+volatile bool child_created;
 DWORD child_exit_code;
 volatile bool child_exit_known;
 wchar_t launcher_module_name[path_capacity];

@@ -25,6 +25,9 @@ extern HANDLE volatile child_process;
 extern volatile LONG child_launch_pending;
 // 1 once a console control thread has taken the stop upon itself; it alone ends the process.
 extern volatile LONG console_stop_claimed;
+// Set once CreateProcessW has made the child: from then on a stop of the parent leaves the
+// folder to teardown, which waits for the child first.
+extern volatile bool child_created;
 extern DWORD child_exit_code;
 // Set once the main thread has read child_exit_code, before it takes the console handler's
 // handle of the child away: a handler that finds no handle then knows the status.

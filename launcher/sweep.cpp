@@ -228,8 +228,8 @@ int sweep_folders_beside(const wchar_t* own_folder, const wchar_t* template_text
 void sweep_leftover_folders()
 {
     if ((build_options & build_option_no_sweep) != 0 || !unpack_dir_is_per_run() ||
-        !template_has_folder_shape(unpack_dir_template)) {
+        !template_has_folder_shape(active_unpack_template())) {
         return;
     }
-    sweep_folders_beside(unpack_dir, unpack_dir_template);
+    sweep_folders_beside(unpack_dir, active_unpack_template());
 }

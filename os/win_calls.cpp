@@ -47,6 +47,40 @@ static ZSTD_DCtx* create_decoder_on_heap()
     return ZSTD_createDCtx_advanced(heap);
 }
 
+enum : NTSTATUS { status_procedure_not_found = static_cast<NTSTATUS>(0xC000007A) };
+
+static NTSTATUS NTAPI nt_create_file_from_ntdll(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
+                                                PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG attributes,
+                                                ULONG share, ULONG disposition, ULONG options, PVOID ea,
+                                                ULONG ea_length)
+{
+    static os_nt_create_file_call* found;
+    if (found == nullptr) {
+        HMODULE ntdll = os.GetModuleHandleA("ntdll.dll");
+        FARPROC address = ntdll != nullptr ? os.GetProcAddress(ntdll, "NtCreateFile") : nullptr;
+        found = reinterpret_cast<os_nt_create_file_call*>(reinterpret_cast<void (*)()>(address));
+    }
+    if (found == nullptr) {
+        return status_procedure_not_found;
+    }
+    return found(handle, access, object, io, size, attributes, share, disposition, options, ea, ea_length);
+}
+
+static DWORD WINAPI final_path_from_kernel32(HANDLE handle, LPWSTR path, DWORD capacity, DWORD flags)
+{
+    static os_final_path_call* found;
+    if (found == nullptr) {
+        HMODULE kernel = os.GetModuleHandleA("Kernel32.dll");
+        FARPROC address = kernel != nullptr ? os.GetProcAddress(kernel, "GetFinalPathNameByHandleW") : nullptr;
+        found = reinterpret_cast<os_final_path_call*>(reinterpret_cast<void (*)()>(address));
+    }
+    if (found == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return 0;
+    }
+    return found(handle, path, capacity, flags);
+}
+
 // The defaults of the entries that are no system calls, by the names the list gives them.
 #define default_ZSTD_createDCtx create_decoder_on_heap
 #define default_malloc ::malloc
@@ -54,6 +88,8 @@ static ZSTD_DCtx* create_decoder_on_heap()
 #define default_standard_write standard_write_real
 #define default_exit runtime_exit
 #define default_fail_fast os_fail_fast_real
+#define default_NtCreateFile nt_create_file_from_ntdll
+#define default_GetFinalPathNameByHandleW final_path_from_kernel32
 
 static os_call_table real_calls()
 {

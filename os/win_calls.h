@@ -13,6 +13,8 @@
 #include <psapi.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
+#include <winternl.h>
 
 #include <zstd.h>
 
@@ -42,6 +44,10 @@
     X(TerminateProcess) \
     X(CloseHandle) \
     X(DuplicateHandle) \
+    /* Who created whom: the role decision's look at its creator. */ \
+    X(CreateToolhelp32Snapshot) \
+    X(Process32FirstW) \
+    X(Process32NextW) \
     /* The parent's writer thread and its queue. */ \
     X(CreateThread) \
     X(CreateEventW) \
@@ -102,6 +108,12 @@ typedef void os_free_call(void*);
 typedef void os_standard_write_call(unsigned long std_handle, const char* bytes, size_t length);
 typedef void os_exit_call(int);
 typedef void os_fail_fast_call();
+// GetFinalPathNameByHandleW, from kernel32 by name at its first use, as the image does not import
+// it; 0 with ERROR_PROC_NOT_FOUND where the system has none.
+typedef DWORD WINAPI os_final_path_call(HANDLE, LPWSTR, DWORD, DWORD);
+// NtCreateFile, from ntdll by name at its first use: the launcher image imports nothing of ntdll.
+typedef NTSTATUS NTAPI os_nt_create_file_call(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 #define VELDRA_OWN_CALLS(X) \
     X(ZSTD_createDCtx, os_create_decoder_call) \
     X(malloc, os_malloc_call) \
@@ -109,6 +121,8 @@ typedef void os_fail_fast_call();
     X(standard_write, os_standard_write_call) \
     X(exit, os_exit_call) \
     X(fail_fast, os_fail_fast_call) \
+    X(NtCreateFile, os_nt_create_file_call) \
+    X(GetFinalPathNameByHandleW, os_final_path_call) \
 
 struct os_call_table {
 #define VELDRA_DECLARE_CALL(name) decltype(&::name) name;

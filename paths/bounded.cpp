@@ -1,6 +1,7 @@
 // Bounded copy and append for wide buffers whose capacity counts the terminator.
 #include "paths/bounded.h"
 
+#include "launcher/fatal.h"
 #include "os/win_calls.h"
 
 #include <cstdlib>
@@ -8,6 +9,7 @@
 
 void fail_fast()
 {
+    remove_unpacked_before_ending();
     os.fail_fast();
     os_fail_fast_real();
 }

@@ -8,8 +8,10 @@
 #include "os/win_calls.h"
 
 HANDLE volatile unpack_dir_hold;
+const wchar_t per_run_fallback_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
 
 #include <cstring>
+#include <cwchar>
 
 typedef decltype(&::OpenProcessToken) open_process_token_function;
 typedef decltype(&::GetTokenInformation) get_token_information_function;
@@ -64,6 +66,35 @@ static DWORD read_token_sid(TOKEN_INFORMATION_CLASS which, unsigned char sid[sid
     return 0;
 }
 
+bool read_token_elevation(HANDLE process, bool* elevated)
+{
+    open_process_token_function open_token = reinterpret_cast<open_process_token_function>(
+        reinterpret_cast<void (*)()>(advapi_function("OpenProcessToken")));
+    get_token_information_function token_information = reinterpret_cast<get_token_information_function>(
+        reinterpret_cast<void (*)()>(advapi_function("GetTokenInformation")));
+    HANDLE token = nullptr;
+    if (open_token == nullptr || token_information == nullptr || !open_token(process, TOKEN_QUERY, &token)) {
+        return false;
+    }
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    const bool read = token_information(token, TokenElevation, &elevation, sizeof elevation, &size) != FALSE;
+    os.CloseHandle(token);
+    *elevated = read && elevation.TokenIsElevated != 0;
+    return read;
+}
+
+bool own_token_elevated()
+{
+    // Asked once: the token's elevation never changes while the process lives.
+    static int known = -1;
+    if (known < 0) {
+        bool elevated = false;
+        known = read_token_elevation(GetCurrentProcess(), &elevated) && elevated ? 1 : 0;
+    }
+    return known == 1;
+}
+
 DWORD read_token_user(unsigned char sid[sid_capacity])
 {
     return read_token_sid(TokenUser, sid);
@@ -108,7 +139,26 @@ static void build_access_list(ACL* acl, const unsigned char* user_sid)
     acl->Sbz2 = 0;
 }
 
-bool create_private_folder(const wchar_t* path)
+// The NT form of a full path: \??\ before a drive path, \??\UNC\ for a share, and the extended
+// and device prefixes \\?\ and \\.\ taken for \??\. False when it does not fit.
+static bool nt_path_of(const wchar_t* path, wchar_t* nt, size_t capacity)
+{
+    const bool prefixed = path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') &&
+                          path[3] == L'\\';
+    const bool share = !prefixed && path[0] == L'\\' && path[1] == L'\\';
+    const wchar_t* rest = prefixed ? path + 4 : share ? path + 2 : path;
+    const wchar_t* head = share ? L"\\??\\UNC\\" : L"\\??\\";
+    const size_t head_length = wcslen(head);
+    const size_t rest_length = wcslen(rest);
+    if (head_length + rest_length >= capacity) {
+        return false;
+    }
+    wmemcpy(nt, head, head_length);
+    wmemcpy(nt + head_length, rest, rest_length + 1);
+    return true;
+}
+
+HANDLE create_private_folder(const wchar_t* path)
 {
     // Without the user's own entry the child, which runs under the same token, could not read
     // the folder; and a weaker list would let others in. So the run ends instead.
@@ -125,14 +175,58 @@ bool create_private_folder(const wchar_t* path)
     descriptor.Revision = SECURITY_DESCRIPTOR_REVISION;
     descriptor.Control = SE_DACL_PRESENT | SE_DACL_PROTECTED;
     descriptor.Dacl = acl;
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
-    // Fails with ERROR_ALREADY_EXISTS for any name already there, a link or junction included.
-    return os.CreateDirectoryW(path, &attributes) != FALSE;
+    static wchar_t nt_path[nt_path_capacity];
+    if (!nt_path_of(path, nt_path, nt_path_capacity)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
+    }
+    UNICODE_STRING name;
+    name.Length = static_cast<USHORT>(wcslen(nt_path) * sizeof(wchar_t));
+    name.MaximumLength = name.Length;
+    name.Buffer = nt_path;
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &name, OBJ_CASE_INSENSITIVE, nullptr, &descriptor);
+    IO_STATUS_BLOCK io = {};
+    HANDLE folder = nullptr;
+    // FILE_CREATE fails for any name already there, a link or junction included; the handle
+    // that made the folder is the hold, so nothing can take its place between the two.
+    const NTSTATUS status = os.NtCreateFile(&folder, unpack_dir_hold_access, &object, &io, nullptr,
+                                            FILE_ATTRIBUTE_DIRECTORY, unpack_dir_hold_share, FILE_CREATE,
+                                            FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT |
+                                                FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT,
+                                            nullptr, 0);
+    if (status < 0) {
+        SetLastError(status == static_cast<NTSTATUS>(0xC0000035) ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return folder;
+}
+
+// Wine gives every process a full administrator's token, yet all of them run as one system user
+// and no access list is enforced: an elevated process there can do nothing an unelevated one
+// cannot, so its elevation guards nothing and the cached mode keeps its folder.
+static bool elevation_is_a_boundary()
+{
+    HMODULE ntdll = os.GetModuleHandleA("ntdll.dll");
+    return ntdll == nullptr || os.GetProcAddress(ntdll, "wine_get_version") == nullptr;
+}
+
+bool cached_mode_applies(uint32_t options)
+{
+    // An elevated process never loads from a folder that outlives it: its user's unelevated
+    // programs could change that folder between the check and the load.
+    return (options & build_option_cached_unpack) != 0 && !(own_token_elevated() && elevation_is_a_boundary());
 }
 
 bool unpack_dir_is_per_run()
 {
-    return (build_options & build_option_cached_unpack) == 0;
+    return !cached_mode_applies(build_options);
+}
+
+const wchar_t* active_unpack_template()
+{
+    return (build_options & build_option_cached_unpack) != 0 && unpack_dir_is_per_run() ? per_run_fallback_template
+                                                                                        : unpack_dir_template;
 }
 
 // Listing access makes the handle one that a later open asking for no sharing collides with,
@@ -141,13 +235,18 @@ bool unpack_dir_is_per_run()
 // removed inside it, which takes no sharing of the folder's own handle.
 bool hold_unpack_dir(const wchar_t* path)
 {
-    HANDLE hold = os.CreateFileW(path, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE hold = os.CreateFileW(path, unpack_dir_hold_access, unpack_dir_hold_share, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (hold == INVALID_HANDLE_VALUE) {
         return false;
     }
     unpack_dir_hold = hold;
     return true;
+}
+
+void set_unpack_dir_hold(HANDLE hold)
+{
+    unpack_dir_hold = hold;
 }
 
 void release_unpack_dir_hold()

@@ -110,6 +110,75 @@ void append_random(wchar_t* output, size_t capacity)
     store_and_append("VELDRA_ONEFILE_RANDOM", token, output, capacity);
 }
 
+static bool digits_of_length(const wchar_t* text, size_t least, size_t most)
+{
+    const size_t length = wcslen(text);
+    return length >= least && length <= most && is_decimal_text(text);
+}
+
+// The character's index in the alphabet, or -1.
+static int random_alphabet_index(wchar_t c)
+{
+    for (int i = 0; random_alphabet[i] != '\0'; ++i) {
+        if (static_cast<wchar_t>(random_alphabet[i]) == c) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Eleven characters of the alphabet, the last one of the 16 that end an encoding of 64 bits.
+static bool is_random_token(const wchar_t* text)
+{
+    if (wcslen(text) != random_token_length) {
+        return false;
+    }
+    for (int i = 0; i < random_token_length; ++i) {
+        if (random_alphabet_index(text[i]) < 0) {
+            return false;
+        }
+    }
+    return random_alphabet_index(text[random_token_length - 1]) % 4 == 0;
+}
+
+// The identifier as "%ld" writes it: no sign, no blank, no leading zero, within a long.
+static bool is_process_id_text(const wchar_t* text)
+{
+    long value = 0;
+    return digits_of_length(text, 1, 10) && (text[0] != L'0' || text[1] == L'\0') &&
+           parse_decimal_wide(text, &value);
+}
+
+// An absent value passes: the expansion then makes one, which names no folder of a parent.
+static bool stored_value_has_shape(const char* variable, bool (*has_shape)(const wchar_t*))
+{
+    wchar_t* stored = getenv_ascii(variable);
+    const bool fits = stored == nullptr || has_shape(stored);
+    free(stored);
+    return fits;
+}
+
+static bool is_time_us_text(const wchar_t* text)
+{
+    return digits_of_length(text, 6, 6);
+}
+
+// "%lld" of a time after 1601: at most 19 digits.
+static bool is_time_text(const wchar_t* text)
+{
+    return digits_of_length(text, 1, 19);
+}
+
+bool run_identity_has_shape()
+{
+    wchar_t* parent = getenv_ascii("VELDRA_ONEFILE_PARENT");
+    const bool parent_fits = parent != nullptr && is_process_id_text(parent);
+    free(parent);
+    return parent_fits && stored_value_has_shape("VELDRA_ONEFILE_TIME_US", is_time_us_text) &&
+           stored_value_has_shape("VELDRA_ONEFILE_START", is_time_text) &&
+           stored_value_has_shape("VELDRA_ONEFILE_RANDOM", is_random_token);
+}
+
 // The 64-bit finalizer of splitmix64: every input bit reaches every output bit.
 static uint64_t mix_bits(uint64_t value)
 {

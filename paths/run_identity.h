@@ -21,6 +21,12 @@ void append_time_us(wchar_t* output, size_t capacity);
 void append_time(wchar_t* output, size_t capacity);
 void append_random(wchar_t* output, size_t capacity);
 
+// Whether the environment holds the values exactly as a parent writes them: VELDRA_ONEFILE_PARENT
+// an identifier as "%ld" gives it, and each of VELDRA_ONEFILE_TIME_US (6 digits),
+// VELDRA_ONEFILE_START (1 to 19 digits) and VELDRA_ONEFILE_RANDOM (a token of the generator's
+// shape) absent or of its shape. Digits are 0 to 9 alone.
+bool run_identity_has_shape();
+
 // Eleven characters of the URL-safe alphabet and a terminator, seeded from the performance
 // counter, the system time, the process and thread identifiers and the address of a local.
 void make_random_token(wchar_t token[random_token_capacity]);

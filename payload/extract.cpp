@@ -21,6 +21,15 @@ volatile bool unpack_dir_created;
 
 static void remember_directory(const wchar_t* path);
 
+// The parent's writes go below the unpack folder's final path: write_root, then "\\" and the
+// entry's name in write_path. target_path, below unpack_dir, is what messages show.
+static wchar_t write_root[write_path_capacity];
+static wchar_t write_path[write_path_capacity];
+
+// The file the walk is filling whose close is not queued yet: what a stop in the middle of it
+// must close before the folder can be removed.
+static HANDLE file_being_filled;
+
 static const wchar_t home_template[] = L"{HOME}";
 
 // Reads the next name into entry_name, one unit per request; false at the terminator. A name
@@ -66,6 +75,16 @@ static void build_target_path()
     append_bounded(target_path, entry_name, path_capacity);
 }
 
+static void build_write_path()
+{
+    if (wcslen(write_root) + 1 + wcslen(entry_name) >= write_path_capacity) {
+        writer_settle();
+    }
+    copy_bounded(write_path, write_root, write_path_capacity);
+    append_bounded(write_path, L"\\", write_path_capacity);
+    append_bounded(write_path, entry_name, write_path_capacity);
+}
+
 // After a failed write or close, or a console stop, the walk decodes nothing more: the writer
 // finishes its queue, writing nothing further, and `file`, the open file whose close is not
 // queued yet, is closed. A failure then ends the run as it did when each chunk was written
@@ -77,6 +96,7 @@ static bool writing_ended(HANDLE file, const volatile bool* stop_requested)
     }
     writer_wait_idle();
     if (file != nullptr) {
+        file_being_filled = nullptr;
         os.CloseHandle(file);
     }
     // A stop's removal may be what made the write fail.
@@ -100,6 +120,10 @@ static bool copy_entry_data(HANDLE file, uint64_t size, const volatile bool* sto
         DWORD part = left > writer_slot_size ? static_cast<DWORD>(writer_slot_size) : static_cast<DWORD>(left);
         payload_read(slot, part);
         left -= part;
+        if (left == 0) {
+            // From here on the writer closes it.
+            file_being_filled = nullptr;
+        }
         writer_submit(file, part, left == 0);
     } while (left != 0);
     return true;
@@ -110,10 +134,10 @@ static bool copy_entry_data(HANDLE file, uint64_t size, const volatile bool* sto
 // more when the writer has closed everything, so that no late write lands in the new file.
 static HANDLE create_entry_file()
 {
-    HANDLE file = os.CreateFileW(target_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE file = os.CreateFileW(write_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE && os.GetLastError() == ERROR_SHARING_VIOLATION) {
         writer_wait_idle();
-        file = os.CreateFileW(target_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        file = os.CreateFileW(write_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     }
     return file;
 }
@@ -125,6 +149,7 @@ static bool write_entry_file(uint64_t size, const volatile bool* stop_requested)
         writer_settle();
         fatal_open_error(target_path);
     }
+    file_being_filled = file;
     return copy_entry_data(file, size, stop_requested);
 }
 
@@ -133,32 +158,33 @@ static bool write_entry_file(uint64_t size, const volatile bool* stop_requested)
     fatal_path_error_now(error_fresh_unpack_folder, unpack_dir);
 }
 
-// Another start's sweep can open a folder between its creation and the hold, and then takes it
-// for a leftover and removes it. The name is this run's own, so the run makes it again once that
-// removal is through, for a bounded time: a name still taken then stays someone else's.
-enum { fresh_folder_attempts = 50, fresh_folder_pause_milliseconds = 10 };
+// The folder as the system names the handle that made it, every link above it resolved: the
+// parent writes below this path, so that a link put in place of a folder above unpack_dir
+// after it was made cannot lead a write elsewhere. Wine names no handle whose path passes
+// MAX_PATH; such a folder is written below unpack_dir, as the template named it.
+static void learn_write_root(HANDLE folder)
+{
+    const DWORD length = os.GetFinalPathNameByHandleW(folder, write_root, write_path_capacity,
+                                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= write_path_capacity) {
+        copy_bounded(write_root, unpack_dir, write_path_capacity);
+    }
+}
 
 // Whoever makes the per-run name first decides where the parent writes the DLLs its child
-// loads: so the parent makes the last component itself or stops, and removes nothing then.
+// loads: so the parent makes the last component itself, and holds it with the very handle that
+// made it, or stops, and removes nothing then.
 static void create_unpack_dir()
 {
     create_parent_directories(unpack_dir);
-    if (!create_private_folder(unpack_dir)) {
+    HANDLE folder = create_private_folder(unpack_dir);
+    if (folder == INVALID_HANDLE_VALUE) {
         refuse_unpack_dir();
     }
-    int attempts = 1;
-    // Without the hold another start's sweep could take the folder for a leftover at any time.
-    while (!hold_unpack_dir(unpack_dir)) {
-        do {
-            if (attempts == fresh_folder_attempts) {
-                refuse_unpack_dir();
-            }
-            ++attempts;
-            os.Sleep(fresh_folder_pause_milliseconds);
-        } while (!create_private_folder(unpack_dir));
-    }
+    set_unpack_dir_hold(folder);
     unpack_dir_created = true;
-    remember_directory(unpack_dir);
+    learn_write_root(folder);
+    remember_directory(write_root);
 }
 
 walk_result walk_archive(walk_role role, const volatile bool* stop_requested)
@@ -185,7 +211,8 @@ walk_result walk_archive(walk_role role, const volatile bool* stop_requested)
         if (writing_ended(nullptr, stop_requested)) {
             return walk_stopped;
         }
-        create_parent_directories(target_path);
+        build_write_path();
+        create_parent_directories(write_path);
         if (!write_entry_file(size, stop_requested)) {
             return walk_stopped;
         }
@@ -203,6 +230,15 @@ walk_result walk_archive(walk_role role, const volatile bool* stop_requested)
         payload_close();
     }
     return walk_complete;
+}
+
+void walk_close_files()
+{
+    writer_wait_idle();
+    if (file_being_filled != nullptr) {
+        os.CloseHandle(file_being_filled);
+        file_being_filled = nullptr;
+    }
 }
 
 // Cuts the path at its last backslash; the first unit is never taken for one.
@@ -227,8 +263,9 @@ static void restore_last_component(wchar_t* path)
 // down. One buffer serves every level, so a deep path costs no stack per level.
 bool create_parent_directories(const wchar_t* path)
 {
-    wchar_t directory[path_capacity];
-    copy_bounded(directory, path, path_capacity);
+    // Main thread only; a write path may pass path_capacity, as links above resolve longer.
+    static wchar_t directory[write_path_capacity];
+    copy_bounded(directory, path, write_path_capacity);
     if (!cut_last_component(directory)) {
         return true;
     }

@@ -22,6 +22,9 @@ enum walk_result { walk_complete, walk_stopped };
 // writes every entry and closes the stream. Child: returns right after the first
 // entry's name, with main_module_path set.
 walk_result walk_archive(walk_role role, const volatile bool* stop_requested);
+// Waits for the writer's queue and closes the file the walk was filling, if any: what a stop in
+// the middle of the walk runs before the folder is removed.
+void walk_close_files();
 // True when the folder that holds the path's last component exists afterwards.
 bool create_parent_directories(const wchar_t* path);
 // True when the folder (full path, no trailing backslash) is cached, a bare drive, was created

@@ -7,6 +7,8 @@
 
 enum {
     path_capacity = 4096,
+    // A path in the extended form, up to the longest the system takes.
+    write_path_capacity = 32768,
     entry_name_capacity = archive_name_max_units + 1,
 };
 

@@ -290,6 +290,41 @@ std::string component_problem(const std::vector<component>& parts, const std::st
     return "";
 }
 
+// A cached folder outlives the run and is loaded from again: only a folder of the user's own may
+// hold it, never one that other users can write to (C:\\Users\\Public, a share, beside a program).
+std::string cached_start_problem(const std::vector<piece>& pieces, const std::string& where)
+{
+    const variable* first = pieces.empty() ? nullptr : pieces.front().marker;
+    const bool per_user = first != nullptr && (first->id == template_variable_cache_dir ||
+                                               first->id == template_variable_home ||
+                                               first->id == template_variable_temp);
+    if (per_user) {
+        return "";
+    }
+    return where + " does not begin with a folder of the user's own: with --unpack-mode cached it must begin with "
+                   "{CACHE_DIR}, {HOME} or {TEMP}";
+}
+
+// A folder is found, written and removed by a full path, never below whatever the current
+// folder is: the template starts with a variable that gives a path, a drive's root or a share.
+std::string start_problem(const std::vector<piece>& pieces, const std::string& where)
+{
+    if (!pieces.empty() && pieces.front().marker != nullptr && pieces.front().marker->path) {
+        return "";
+    }
+    const std::u16string text = pieces.empty() || pieces.front().marker != nullptr ? u"" : pieces.front().text;
+    const char16_t letter = text.empty() ? 0 : static_cast<char16_t>(text[0] | 0x20);
+    const bool drive_root = text.size() >= 3 && letter >= u'a' && letter <= u'z' && text[1] == u':' &&
+                            is_separator(text[2]);
+    const bool share = text.size() >= 3 && is_separator(text[0]) && is_separator(text[1]) && !is_separator(text[2]);
+    if (drive_root || share) {
+        return "";
+    }
+    return where + " is not a full path: it must begin with {TEMP}, {HOME}, {CACHE_DIR}, {PROGRAM_DIR}, "
+                   "{PROGRAM_BASE} or {PROGRAM}, a drive's root (C:\\) or a share (\\\\server\\share), not "
+                   "depend on the current folder";
+}
+
 }  // namespace
 
 std::string unpack_template_problem(std::u16string_view text, const template_build_values& values, bool cached)
@@ -305,7 +340,11 @@ std::string unpack_template_problem(std::u16string_view text, const template_bui
             return problem;
         }
     }
-    return component_problem(components_of(scanned.pieces), where, cached);
+    const std::string problem = component_problem(components_of(scanned.pieces), where, cached);
+    if (!problem.empty()) {
+        return problem;
+    }
+    return cached ? cached_start_problem(scanned.pieces, where) : start_problem(scanned.pieces, where);
 }
 
 }  // namespace packer

@@ -35,6 +35,8 @@ expect_refusal long-name "veldra: template '{$(printf 'N%.0s' $(seq 199))...' ha
   --template "{$(printf 'N%.0s' $(seq 1024))}\\{PID}"
 expect_refusal whole-temp-folder "veldra: template '{TEMP}' does not give each run a folder of its own, which is removed when the run ends: its last path component must hold {PID}, {RANDOM}, {TIME_US} or {TIME}" \
   --template '{TEMP}'
+expect_refusal relative-template "veldra: template 'run_{PID}_{RANDOM}' is not a full path: it must begin with {TEMP}, {HOME}, {CACHE_DIR}, {PROGRAM_DIR}, {PROGRAM_BASE} or {PROGRAM}, a drive's root (C:\\) or a share (\\\\server\\share), not depend on the current folder" \
+  --template 'run_{PID}_{RANDOM}'
 expect_refusal version "veldra: --version takes X.Y.Z, three whole numbers from 0 to 65535 without leading zeros (got '1.2.3.4')" \
   --version 1.2.3.4
 expect_refusal level "veldra: --execution-level takes asInvoker, highestAvailable or requireAdministrator" \

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # The cached unpack mode end to end: packed with the probe application and a data file, run
-# under Wine with the cache beside the executable in a work folder of this test's own. Writes
+# under Wine with the cache in the temp folder, which is a work folder of this test's own. Writes
 # are counted from the Linux side: a start that unpacks makes new files (new inode numbers and
 # times), one that only checks leaves every inode and time as it was.
 #
-# usage: cached_mode.sh PACKER PROBE_APP_DIR WORK_DIR
+# usage: cached_mode.sh PACKER PROBE_APP_DIR WORK_DIR E2E_TESTS_EXE
 set -uo pipefail
-packer="$1" probe_app="$2" work="$3"
+packer="$1" probe_app="$2" work="$3" tests_exe="$4"
 failures=0
 case_name=""
 
@@ -18,14 +18,16 @@ cp "$probe_app"/*.dll "$work/app/"
 printf 'first' >"$work/app/data/note.txt"
 exe="$work/cached.exe"
 cache="$work/cache"
-template='{PROGRAM_DIR}\cache\{PAYLOAD_HASH}'
+template='{TEMP}\cache\{PAYLOAD_HASH}'
 
-# run NAME ARGS...: the launcher's status into $status, its output into $work/NAME.out.
+# run NAME ARGS...: the launcher, with the work folder as its temp folder, its status into
+# $status, its output into $work/NAME.out.
 run() {
   local name="$1"
   shift
-  wine "$(wine_path "$exe")" "$@" >"$work/$name.out" 2>&1
-  status=$?
+  wine "$tests_exe" --veldra-probe run_in_temp "$(wine_path "$work/$name.status")" "$(wine_path "$work")" \
+    "$(wine_path "$exe")" "$@" >"$work/$name.out" 2>&1
+  status=$(($(cat "$work/$name.status" 2>/dev/null || echo 255)))
 }
 
 # The one folder in the cache, or a failure that names what is there.
@@ -70,17 +72,49 @@ run first print-folder exit=7
 only_folder
 [ "$(basename "$folder")" = "$hash" ] || fail "folder $(basename "$folder"), inspect says '$hash'"
 same_files "$folder"
-grep -q "^folder=$(wine_path "$folder" | sed 's/\\/\\\\/g')\r\?$" "$work/first.out" ||
+tr -d '\r' <"$work/first.out" | grep -q "^folder=$(wine_path "$folder" | sed 's/\\/\\\\/g')$" ||
   fail "the application ran in another folder: $(cat "$work/first.out")"
 before="$(fingerprint "$folder")"
 
 case_name=second_start_does_not_unpack
-touch "$folder/extra.txt"
 run second print-file='data\note.txt' exit=3
 [ "$status" = 3 ] || fail "status $status, wanted 3"
-[ "$(fingerprint "$folder" | grep -v extra.txt)" = "$before" ] || fail "files were written again"
-[ -e "$folder/extra.txt" ] || fail "a file the table does not name was removed"
+[ "$(fingerprint "$folder")" = "$before" ] || fail "files were written again"
 only_folder
+
+case_name=held_while_the_application_runs
+# Every checked file and the folder itself are held while the application runs: another
+# process can neither rename the folder nor replace or remove a file the child loads.
+rm -f "$work/running"
+run held_start marker="$(wine_path "$work/running")" sleep=4000 &
+runner=$!
+if wait_for_file "$work/running" 60; then
+  wine "$tests_exe" --veldra-probe try_to_move "$(wine_path "$folder")" "$(wine_path "$folder/main.dll")" \
+    "$(wine_path "$folder/data/note.txt")" >"$work/moves.out" 2>&1
+  note "$(tr -d '\r' <"$work/moves.out" | tr '\n' ' ')"
+  grep -q ' moved$' "$work/moves.out" && fail "something was moved: $(cat "$work/moves.out")"
+  [ "$(grep -c ' refused ' "$work/moves.out")" = 3 ] || fail "moves: $(cat "$work/moves.out")"
+else
+  fail "the application never started"
+fi
+wait "$runner"
+status=$(($(cat "$work/held_start.status" 2>/dev/null || echo 255)))
+[ "$status" = 0 ] || fail "status $status"
+[ "$(fingerprint "$folder")" = "$before" ] || fail "files were written again"
+
+case_name=unlisted_entry_unpacked_again
+# A DLL the table does not list is found before the system folder's: a folder that holds one,
+# or any folder of its own, is unpacked again, and the planted entries go with the old folder.
+for planted in version.dll empty_folder; do
+  if [ "$planted" = version.dll ]; then cp "$folder/helper.dll" "$folder/version.dll"; else mkdir "$folder/$planted"; fi
+  run "unlisted_$planted" exit=6
+  [ "$status" = 6 ] || fail "$planted: status $status, wanted 6"
+  only_folder
+  [ ! -e "$folder/$planted" ] || fail "$planted is still in the cached folder"
+  [ "$(fingerprint "$folder")" != "$before" ] || fail "$planted: the folder was not unpacked again"
+  same_files "$folder"
+  before="$(fingerprint "$folder")"
+done
 
 case_name=leftovers_of_killed_starts
 # What a first start killed while it unpacked leaves, and a stale folder an open file kept: a
@@ -96,7 +130,7 @@ for kept in "$cache/other.Gk3_x-9aZ0Q" "$folder.toolong12345Q"; do
   [ -d "$kept" ] || fail "$(basename "$kept") was removed"
   rm -rf "$kept"
 done
-[ "$(fingerprint "$folder" | grep -v extra.txt)" = "$before" ] || fail "files were written again"
+[ "$(fingerprint "$folder")" = "$before" ] || fail "files were written again"
 
 case_name=modified_file_unpacked_again
 printf 'tampered' >"$folder/data/note.txt"
@@ -172,11 +206,11 @@ status=$?
 case_name=first_starts_at_once
 rm -rf "$cache"
 for i in 1 2 3 4; do
-  (wine "$(wine_path "$exe")" exit=$((40 + i)) >"$work/race$i.out" 2>&1; echo $? >"$work/race$i.status") &
+  (run "race$i" exit=$((40 + i)); echo "$status" >"$work/race$i.result") &
 done
 wait
 for i in 1 2 3 4; do
-  [ "$(cat "$work/race$i.status")" = $((40 + i)) ] || fail "start $i: status $(cat "$work/race$i.status"): $(cat "$work/race$i.out")"
+  [ "$(cat "$work/race$i.result")" = $((40 + i)) ] || fail "start $i: status $(cat "$work/race$i.result"): $(cat "$work/race$i.out")"
 done
 only_folder
 same_files "$folder"

@@ -53,3 +53,19 @@ VELDRA_PROBE(hold_file)
     CloseHandle(file);
     return 0;
 }
+
+// try_to_move PATH...: renames each path aside and back, as someone replacing it would, and
+// prints "<path> moved" or "<path> refused <code>" for each.
+VELDRA_PROBE(try_to_move)
+{
+    for (int i = 0; i < argc; ++i) {
+        const std::wstring aside = std::wstring(argv[i]) + L".moved";
+        if (MoveFileExW(argv[i], aside.c_str(), 0)) {
+            MoveFileExW(aside.c_str(), argv[i], 0);
+            printf("%ls moved\n", argv[i]);
+        } else {
+            printf("%ls refused %lu\n", argv[i], GetLastError());
+        }
+    }
+    return 0;
+}

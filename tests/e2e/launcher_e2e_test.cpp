@@ -265,6 +265,40 @@ TEST(Relaunch, TheApplicationStartingTheLauncherAgainGetsAChildOfTheRunningParen
     expect_folder_empty(temp);
 }
 
+// A start handed a running parent's identifier by someone else, with values of the parent's
+// shape naming a folder that holds a planted main.dll, or values that climb out of the temp
+// folder: it is a parent with a folder of its own, and the planted module never runs.
+TEST(ForgedEnvironment, AStartThatTheRunningParentDidNotMakeIsAParent)
+{
+    scoped_temp_folder temp_folder;
+    const std::wstring temp = temp_folder.path;
+    started_process running = start_launcher(packed_executable(L"probe"), L"probe sleep=6000", temp);
+    const std::wstring parent_id = std::to_wstring(running.id);
+    // A module without run_code: a child that loads it stops with the entry-point line.
+    const std::wstring planted = temp + L"\\onefile_" + parent_id + L"_000000_AAAAAAAAAAA";
+    ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(fixture_file(L"apps\\no_entry\\main.dll").c_str(), (planted + L"\\main.dll").c_str(), FALSE));
+    const std::wstring climbing = L"x\\..\\..\\" + temp.substr(temp.rfind(L'\\') + 1) + L"\\onefile_" + parent_id +
+                                  L"_000000_AAAAAAAAAAA";
+    for (const std::wstring& random : {std::wstring(L"AAAAAAAAAAA"), climbing}) {
+        SCOPED_TRACE(utf8(random));
+        started_process forged = start_launcher(packed_executable(L"probe"), L"probe print-folder", temp,
+                                                {{L"VELDRA_ONEFILE_PARENT", parent_id},
+                                                 {L"VELDRA_ONEFILE_TIME_US", L"000000"},
+                                                 {L"VELDRA_ONEFILE_RANDOM", random}});
+        const std::string own_id = std::to_string(forged.id);
+        process_result result = finish_process(forged);
+        EXPECT_EQ(0u, result.exit_code) << result.out << result.err;
+        EXPECT_EQ("", result.err);
+        const std::string folder = value_of(result.out, "folder=");
+        EXPECT_EQ(utf8(temp) + "\\onefile_" + own_id + "_", folder.substr(0, temp.size() + 10 + own_id.size()));
+    }
+    EXPECT_EQ(0u, finish_process(running).exit_code);
+    // The planted folder has the shape of a killed run's leftover: the forged start, a parent,
+    // swept it away before it made its own.
+    expect_folder_empty(temp);
+}
+
 TEST(Concurrency, TwentyLaunchesAtOnceUseTwentyFoldersAndLeaveNothing)
 {
     scoped_temp_folder temp_folder;

@@ -73,6 +73,22 @@ unpack_folder() {
   rm -rf "$out"
   mkdir -p "$out"
   "$packer" pack "$apps/probe" -o "$out/fixed_name.exe" --main main.dll --template '{TEMP}\fixed_{PID}' >/dev/null
+  # A relative template, which the packer refuses: written into a packed launcher's place by
+  # hand (after the magic, the length, 4 reserved bytes and five texts of 1,024 UTF-16 units).
+  if "$packer" pack "$apps/probe" -o "$out/relative.exe" --main main.dll --template 'rel_{PID}' 2>/dev/null; then
+    echo "make_e2e_fixtures.sh: the packer took a relative template" >&2
+    exit 1
+  fi
+  cp "$out/fixed_name.exe" "$out/relative.exe"
+  python3 - "$out/relative.exe" 'rel_{PID}' <<'PY'
+import sys
+path, text = sys.argv[1], sys.argv[2]
+data = bytearray(open(path, 'rb').read())
+place = data.rfind(b'VELDRA\x1a\x01')
+start = place + 16 + 5 * 1024 * 2
+data[start:start + 4096 * 2] = text.encode('utf-16-le').ljust(4096 * 2, b'\0')
+open(path, 'wb').write(data)
+PY
 }
 
 # Hand-made blocks whose archives hold an unsafe name, one launcher per kind of name. The

@@ -85,6 +85,7 @@ TEST(PackedLauncher, AFrameThatCannotBeDecodedEndsWithTheDecodeMessage)
         EXPECT_EQ(result.exit_code, 2u) << narrow(exe);
         EXPECT_EQ(result.out, decode_message) << narrow(exe);
         EXPECT_EQ(result.err, "") << narrow(exe);
+        expect_folder_empty(temp.path);
     }
 }
 
@@ -96,6 +97,8 @@ TEST(PackedLauncher, AChecksumThatDoesNotMatchStopsTheParentBeforeAnyChild)
     // A child would have printed its own line or run the application; the parent alone spoke.
     EXPECT_EQ(result.out, decode_message);
     EXPECT_EQ(result.err, "");
+    // Every file was written before the check at the frame's end: all of it is gone again.
+    expect_folder_empty(temp.path);
 }
 
 TEST(PackedLauncher, AFullDiskEndsWithTheUnpackLineAndTheSystemText)
@@ -110,6 +113,7 @@ TEST(PackedLauncher, AFullDiskEndsWithTheUnpackLineAndTheSystemText)
     const std::string start = "Error, couldn't unpack file to target path. ([Error 112] ";
     EXPECT_EQ(result.err.substr(0, start.size()), start) << result.err;
     EXPECT_EQ(result.err.substr(result.err.size() - 3), ")\r\n");
+    expect_folder_empty(temp.path);
 }
 
 namespace {

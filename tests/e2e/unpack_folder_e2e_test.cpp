@@ -89,3 +89,20 @@ TEST(UnpackFolder, TheRunningApplicationReadsAListForTheUserSystemAndAdministrat
     EXPECT_TRUE(user_entry) << dacl << " for " << user;
     expect_folder_empty(temp);
 }
+
+// A template that expands to a relative folder would unpack below whatever the current folder
+// is: the launcher stops with the template line and the fail-fast status, and makes nothing,
+// neither there nor in the temp folder.
+TEST(UnpackFolder, ARelativeTemplateEndsTheRunWithTheTemplateLineAndMakesNothing)
+{
+    scoped_temp_folder temp_folder;
+    scoped_temp_folder current;
+    started_process started =
+        start_launcher(packed_executable(L"relative"), L"relative print-folder", temp_folder.path, {}, current.path);
+    process_result result = finish_process(started);
+    EXPECT_EQ(0xC0000409u, result.exit_code) << result.out;
+    EXPECT_EQ("", result.out);
+    EXPECT_EQ("Error, couldn't runtime expand spec 'rel_{PID}'.\r\n", result.err);
+    expect_folder_empty(current.path);
+    expect_folder_empty(temp_folder.path);
+}

@@ -5,12 +5,17 @@
 #include "tests/support/file_table_bytes.h"
 #include "tests/support/seam.h"
 #include "tests/support/kit.h"
+#include "tests/support/probe.h"
+#include "build/constants.h"
+#include "paths/private_folder.h"
 #include "payload/file_table.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <cstdio>
+#include <cwchar>
 #include <string>
 
 #define XXH_INLINE_ALL
@@ -36,6 +41,7 @@ protected:
     }
     void TearDown() override
     {
+        release_cache_holds();
         DeleteFileW(folder_.c_str());
         remove_tree(folder_);
     }
@@ -49,13 +55,53 @@ protected:
 
 }  // namespace
 
-TEST_F(CachedFolder, AFolderAsUnpackedMatchesAndFilesTheTableDoesNotNameAreLeftAlone)
+// A DLL the table does not list would be found beside the main module before the system's: any
+// entry of the folder that the table does not list makes it a mismatch, a folder of its own too.
+TEST_F(CachedFolder, AFolderAsUnpackedMatchesAndAnEntryTheTableDoesNotListIsAMismatch)
 {
     EXPECT_TRUE(matches());
-    write_file_bytes(folder_ + L"\\extra.txt", "mine");
-    EXPECT_TRUE(matches());
-    DWORD attributes = GetFileAttributesW((folder_ + L"\\extra.txt").c_str());
-    EXPECT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+    struct extra {
+        const char* what;
+        void (*make)(const std::wstring& folder);
+        void (*undo)(const std::wstring& folder);
+    };
+    const extra extras[] = {
+        {"a DLL beside the main module", [](const std::wstring& f) { write_file_bytes(f + L"\\version.dll", "MZ"); },
+         [](const std::wstring& f) { DeleteFileW((f + L"\\version.dll").c_str()); }},
+        {"a file in a listed folder", [](const std::wstring& f) { write_file_bytes(f + L"\\data\\x.txt", "x"); },
+         [](const std::wstring& f) { DeleteFileW((f + L"\\data\\x.txt").c_str()); }},
+        {"an empty folder", [](const std::wstring& f) { CreateDirectoryW((f + L"\\empty").c_str(), nullptr); },
+         [](const std::wstring& f) { RemoveDirectoryW((f + L"\\empty").c_str()); }},
+    };
+    for (const auto& e : extras) {
+        release_cache_holds();
+        e.make(folder_);
+        EXPECT_FALSE(matches()) << e.what;
+        e.undo(folder_);
+        EXPECT_TRUE(matches()) << e.what;
+    }
+}
+
+// What the child loads cannot be replaced, renamed or removed while the check's holds last, nor
+// can the folder itself; afterwards all of it can.
+TEST_F(CachedFolder, AMatchingFolderIsHeldUntilItsHoldsAreReleased)
+{
+    const std::wstring moved = folder_ + L".moved";
+    ASSERT_TRUE(matches());
+    EXPECT_FALSE(MoveFileExW((folder_ + L"\\main.dll").c_str(), (folder_ + L"\\main.old").c_str(), 0));
+    EXPECT_FALSE(DeleteFileW((folder_ + L"\\data\\note.txt").c_str()));
+    EXPECT_FALSE(MoveFileExW(folder_.c_str(), moved.c_str(), 0));
+    HANDLE writer = CreateFileW((folder_ + L"\\main.dll").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, writer);
+    // Another start's check reads them all the same.
+    HANDLE reader = CreateFileW((folder_ + L"\\main.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, reader);
+    CloseHandle(reader);
+    release_cache_holds();
+    EXPECT_TRUE(MoveFileExW(folder_.c_str(), moved.c_str(), 0));
+    EXPECT_TRUE(MoveFileExW(moved.c_str(), folder_.c_str(), 0));
 }
 
 TEST_F(CachedFolder, EachDifferenceIsAMismatch)
@@ -83,6 +129,7 @@ TEST_F(CachedFolder, EachDifferenceIsAMismatch)
     for (const auto& c : changes) {
         SetUp();
         ASSERT_TRUE(matches()) << c.what;
+        release_cache_holds();
         c.make(folder_);
         EXPECT_FALSE(matches()) << c.what;
         TearDown();
@@ -116,6 +163,7 @@ TEST_F(CachedFolder, AFolderOrFileReachedThroughALinkIsAMismatch)
         EXPECT_FALSE(matches()) << std::string(suffix.begin(), suffix.end());
         seam_restore("GetFileInformationByHandleEx");
         EXPECT_TRUE(matches());
+        release_cache_holds();
     }
 }
 
@@ -171,4 +219,22 @@ TEST_F(CachedFolder, AFolderOfAnotherOwnerIsAMismatch)
         seam_restore("GetProcAddress");
         EXPECT_TRUE(matches());
     }
+}
+
+// argv: "yes" or "no", the elevation of this process's token.
+VELDRA_PROBE(cached_mode_with_elevation)
+{
+    fake_token_elevation(wcscmp(argv[0], L"yes") == 0 ? token_elevation::yes : token_elevation::no,
+                         token_elevation::no);
+    printf("%s", cached_mode_applies(build_option_cached_unpack) ? "cached" : "per-run");
+    return 0;
+}
+
+// Wine starts no process elevated that asks for no elevation: the token's answer is given
+// through the seam. An elevated process keeps no cached folder, whatever the pack says.
+TEST(CachedMode, AnElevatedTokenFallsBackToAPerRunFolder)
+{
+    EXPECT_EQ("cached", run_probe(L"cached_mode_with_elevation", {L"no"}).out);
+    EXPECT_EQ("per-run", run_probe(L"cached_mode_with_elevation", {L"yes"}).out);
+    EXPECT_FALSE(cached_mode_applies(0));
 }

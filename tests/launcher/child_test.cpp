@@ -77,6 +77,7 @@ HANDLE const fake_process = reinterpret_cast<HANDLE>(0x1100);
 HANDLE const fake_thread = reinterpret_cast<HANDLE>(0x1200);
 HANDLE const fake_duplicate = reinterpret_cast<HANDLE>(0x1300);
 HANDLE const fake_hold = reinterpret_cast<HANDLE>(0x1400);
+HANDLE const fake_image = reinterpret_cast<HANDLE>(0x1500);
 
 struct launch_record {
     std::vector<std::string> calls;
@@ -96,12 +97,15 @@ struct launch_record {
     bool stop_during_create = false;
     DWORD resume_error = 0;
     int handler_status = -1;  // how the console handler ended the process, -1 if it did not
+    // The file index of the child's image; the held executable's is 1.
+    DWORD image_index = 1;
 } record;
 
 std::string name_of(HANDLE handle)
 {
     const std::map<HANDLE, std::string> names = {
-        {fake_process, "process"}, {fake_thread, "thread"}, {fake_duplicate, "duplicate"}, {fake_hold, "hold"}};
+        {fake_process, "process"}, {fake_thread, "thread"}, {fake_duplicate, "duplicate"}, {fake_hold, "hold"},
+        {fake_image, "image"}};
     auto found = names.find(handle);
     return found == names.end() ? "other" : found->second;
 }
@@ -212,6 +216,29 @@ void WINAPI halt_sleep(DWORD milliseconds)
     }
 }
 
+BOOL WINAPI image_name_stub(HANDLE process, DWORD, LPWSTR name, PDWORD size)
+{
+    use(process, "image name");
+    wcscpy(name, L"C:\\dir with blank\\app.exe");
+    *size = static_cast<DWORD>(wcslen(name));
+    return TRUE;
+}
+
+HANDLE WINAPI image_open_stub(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+{
+    record.calls.push_back("open image");
+    return fake_image;
+}
+
+BOOL WINAPI identity_stub(HANDLE file, LPBY_HANDLE_FILE_INFORMATION identity)
+{
+    use(file, "identity");
+    *identity = BY_HANDLE_FILE_INFORMATION{};
+    identity->dwVolumeSerialNumber = 0x5EA1;
+    identity->nFileIndexLow = file == fake_image ? record.image_index : 1;
+    return TRUE;
+}
+
 void install_fake_child()
 {
     record = launch_record{};
@@ -233,6 +260,9 @@ void install_fake_child()
     os.CloseHandle = close_stub;
     os.GetCommandLineW = command_line_stub;
     os.GetModuleFileNameW = module_name_fixed;
+    os.QueryFullProcessImageNameW = image_name_stub;
+    os.CreateFileW = image_open_stub;
+    os.GetFileInformationByHandle = identity_stub;
 }
 
 size_t count_of(const std::string& call)
@@ -387,6 +417,7 @@ VELDRA_PROBE(real_launch)
     real_child_line = std::wstring(L"ignored --veldra-probe child_side ") + argv[0];
     os.GetCommandLineW = real_child_line_stub;
     setenv_ascii("VELDRA_TEST_MARK", L"inherited");
+    hold_own_executable();
     launch_child_and_wait();
     printf("status %lx, handle %s\n", child_exit_code, child_process == nullptr ? "closed" : "open");
     return 0;
@@ -542,6 +573,7 @@ TEST(OwnExecutable, HeldWithoutDeleteOrWriteSharingUntilTheChildIsCreatedFromIt)
             os.CreateProcessW = logged_failing_create;
         }
         hold_own_executable();
+        os.CreateFileW = image_open_stub;
         EXPECT_EQ(L"C:\\dir with blank\\app.exe", hold_path);
         EXPECT_EQ(static_cast<DWORD>(GENERIC_READ), hold_access);
         // Read sharing alone: no rename or delete (FILE_SHARE_DELETE), no write in place.
@@ -556,11 +588,38 @@ TEST(OwnExecutable, HeldWithoutDeleteOrWriteSharingUntilTheChildIsCreatedFromIt)
             launch_child_and_wait();
             expect_each_handle_closed_once();
         }
-        // Let go of once the child exists, or the creation failed: not a moment earlier.
+        // Let go of once the child exists and runs the held file, or the creation failed: not a
+        // moment earlier.
         EXPECT_TRUE(comes_before("create", "close hold"));
+        if (!create_fails) {
+            EXPECT_TRUE(comes_before("identity image", "close hold"));
+            EXPECT_TRUE(comes_before("identity image", "resume thread"));
+        }
         EXPECT_EQ(1u, count_of("close hold"));
         EXPECT_EQ(0, record.misuse);
     }
+}
+
+// The system made the child from another file than the one held (a folder on the way switched
+// for a link): the child is ended before it runs and the launch fails with the system's text.
+TEST(OwnExecutable, AChildOfAnotherFileThanTheHeldOneIsEndedAndTheLaunchFails)
+{
+    seam_scope seam;
+    install_fake_child();
+    hold_error = 0;
+    os.CreateFileW = hold_stub;
+    hold_own_executable();
+    os.CreateFileW = image_open_stub;
+    record.image_index = 2;
+    EXPECT_EQ(2, exit_status_of([] { launch_child_and_wait(); }));
+    EXPECT_EQ(1u, count_of("terminate " + std::to_string(ERROR_FILE_INVALID) + " process"));
+    EXPECT_EQ(0u, count_of("resume thread"));
+    EXPECT_TRUE(comes_before("identity image", "close hold"));
+    for (const char* close : {"close thread", "close process", "close image", "close hold"}) {
+        EXPECT_EQ(1u, count_of(close)) << close;
+    }
+    EXPECT_EQ(0, record.misuse);
+    EXPECT_EQ(0, child_launch_pending);
 }
 
 TEST(OwnExecutable, AStopBeforeTheLaunchStillLetsGoOfIt)

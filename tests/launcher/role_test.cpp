@@ -5,6 +5,7 @@
 #include "paths/environment.h"
 #include "tests/support/kit.h"
 #include "tests/support/probe.h"
+#include "tests/support/seam.h"
 
 #include <gtest/gtest.h>
 
@@ -48,9 +49,30 @@ VELDRA_PROBE(role_without_module_name)
     return 0;
 }
 
+// argv: the own token's elevation, the parent's ("yes", "no" or "unreadable").
+VELDRA_PROBE(role_with_elevation)
+{
+    auto elevation = [](const wchar_t* text) {
+        return wcscmp(text, L"yes") == 0 ? token_elevation::yes
+               : wcscmp(text, L"no") == 0 ? token_elevation::no
+                                          : token_elevation::unreadable;
+    };
+    fake_token_elevation(elevation(argv[0]), elevation(argv[1]));
+    decide_role();
+    printf(is_child ? "child" : "parent");
+    return 0;
+}
+
 VELDRA_PROBE(sleep)
 {
     Sleep(30000);
+    return 0;
+}
+
+// The role of a process this probe starts with the environment it was given itself.
+VELDRA_PROBE(role_of_own_start)
+{
+    printf("%s", run_probe(L"role").out.c_str());
     return 0;
 }
 
@@ -107,12 +129,49 @@ TEST(RoleDecision, AnythingButALiveProcessOfThisExecutableMakesAParent)
         {"outside the signed 32-bit range", L"99999999999", "parent"},
         {"an exited process", exited_process_id(), "parent"},
         {"this executable, alive", self_id, "child"},
-        {"a leading blank", L" " + self_id, "child"},
-        {"a leading plus sign", L"+" + self_id, "child"},
+        // Only the text "%ld" writes: the child builds its folder's path from these values.
+        {"a leading blank", L" " + self_id, "parent"},
+        {"a leading plus sign", L"+" + self_id, "parent"},
+        {"a leading zero", L"0" + self_id, "parent"},
+        {"a trailing blank", self_id + L" ", "parent"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(c.role, role_with_parent(c.value));
+    }
+}
+
+// The values the child builds its folder's path from must have exactly the shapes a parent
+// writes; an absent one is made afresh by the child and names no parent's folder.
+TEST(RoleDecision, RunIdentityValuesOfAnyOtherShapeMakeAParent)
+{
+    const std::wstring self_id = std::to_wstring(GetCurrentProcessId());
+    struct shape_case {
+        const char* what;
+        const wchar_t* variable;
+        std::optional<std::wstring> value;
+        const char* role;
+    };
+    const shape_case cases[] = {
+        {"time_us of six digits", L"VELDRA_ONEFILE_TIME_US", L"000000", "child"},
+        {"time_us absent", L"VELDRA_ONEFILE_TIME_US", std::nullopt, "child"},
+        {"time_us of five digits", L"VELDRA_ONEFILE_TIME_US", L"12345", "parent"},
+        {"time_us of seven digits", L"VELDRA_ONEFILE_TIME_US", L"1234567", "parent"},
+        {"time_us with a path", L"VELDRA_ONEFILE_TIME_US", L"0\\..\\0", "parent"},
+        {"time_us with an Arabic-Indic digit", L"VELDRA_ONEFILE_TIME_US", L"00000\u0661", "parent"},
+        {"start of 18 digits", L"VELDRA_ONEFILE_START", L"133485408001234567", "child"},
+        {"start of 20 digits", L"VELDRA_ONEFILE_START", L"13348540800123456789", "parent"},
+        {"start with a letter", L"VELDRA_ONEFILE_START", L"1334854080012345x", "parent"},
+        {"random of the generator's shape", L"VELDRA_ONEFILE_RANDOM", L"paPEmIhNHSk", "child"},
+        {"random climbing out", L"VELDRA_ONEFILE_RANDOM", L"x\\..\\..\\evil", "parent"},
+        {"random of ten characters", L"VELDRA_ONEFILE_RANDOM", L"paPEmIhNHS", "parent"},
+        {"random of twelve characters", L"VELDRA_ONEFILE_RANDOM", L"paPEmIhNHSkA", "parent"},
+        {"random with a dot", L"VELDRA_ONEFILE_RANDOM", L"paPEmIhN.Sk", "parent"},
+        {"random ending off the encoding", L"VELDRA_ONEFILE_RANDOM", L"paPEmIhNHSl", "parent"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.role, run_probe(L"role", {}, {{L"VELDRA_ONEFILE_PARENT", self_id}, {c.variable, c.value}}).out);
     }
 }
 
@@ -191,4 +250,52 @@ TEST(ParentEnvironment, DropsTheCachedValuesAndNamesItself)
               "VELDRA_ONEFILE_PARENT=" + own_id + "\r\n"
               "own=" + own_id + "\r\n",
               result.out);
+}
+
+// Elevation that the parent does not have is never inherited through the environment: an
+// elevated process takes it from a place the same user's unelevated programs can write.
+TEST(RoleDecision, AnElevatedProcessIsAChildOnlyOfAnElevatedParent)
+{
+    const std::wstring self_id = std::to_wstring(GetCurrentProcessId());
+    struct elevation_case {
+        const wchar_t* own;
+        const wchar_t* parent;
+        const char* role;
+    };
+    const elevation_case cases[] = {
+        {L"no", L"no", "child"},
+        {L"no", L"yes", "child"},
+        {L"yes", L"yes", "child"},
+        {L"yes", L"no", "parent"},
+        {L"yes", L"unreadable", "parent"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(utf8(std::wstring(c.own) + L" under " + c.parent));
+        EXPECT_EQ(c.role, run_probe(L"role_with_elevation", {c.own, c.parent}, {{L"VELDRA_ONEFILE_PARENT", self_id}}).out);
+    }
+}
+
+// A live process of this same executable makes a child only of the processes it started, or
+// of those that the child it started starts in turn (the application starting its launcher
+// again); a process it did not start that was merely handed the variables is a parent.
+TEST(RoleDecision, OnlyTheParentThatStartedTheProcessOrItsChildMakesAChild)
+{
+    const std::wstring self_id = std::to_wstring(GetCurrentProcessId());
+    std::wstring line = quote_argument(this_executable_path()) + L" --veldra-probe sleep";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION sleeper = {};
+    ASSERT_TRUE(CreateProcessW(this_executable_path().c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &sleeper));
+    const std::wstring sleeper_id = std::to_wstring(sleeper.dwProcessId);
+
+    EXPECT_EQ("parent", role_with_parent(sleeper_id));
+    EXPECT_EQ("child", run_probe(L"role_of_own_start", {}, {{L"VELDRA_ONEFILE_PARENT", self_id}}).out);
+    // Started by a process that the named one did not start either.
+    EXPECT_EQ("parent", run_probe(L"role_of_own_start", {}, {{L"VELDRA_ONEFILE_PARENT", sleeper_id}}).out);
+
+    TerminateProcess(sleeper.hProcess, 0);
+    WaitForSingleObject(sleeper.hProcess, INFINITE);
+    CloseHandle(sleeper.hThread);
+    CloseHandle(sleeper.hProcess);
 }

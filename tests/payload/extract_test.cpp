@@ -76,6 +76,17 @@ HANDLE WINAPI counting_create_file(LPCWSTR path, DWORD access, DWORD share, LPSE
 
 // Writes into a scratch file whatever the path: for paths the file system here cannot hold.
 std::wstring scratch_file;
+os_nt_create_file_call* default_nt_create_file;
+NTSTATUS NTAPI pretending_nt_create_file(PHANDLE handle, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                         PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    *handle = ::CreateFileW(temp, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return 0;
+}
+
 HANDLE WINAPI scratch_create_file(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD flags, HANDLE)
 {
     // The parent's hold on the folder it pretends to have made: a handle on the temp folder.
@@ -196,11 +207,12 @@ TEST_F(Walk, MissingFoldersAreTriedGoingUpAndMadeComingDownThenCached)
 {
     os.CreateDirectoryW = recording_create_directory;
     walk({{L"d1\\d2\\f", "1"}, {L"d1\\d2\\g", "2"}});
-    // The folder that holds the unpack folder, found; the unpack folder itself, made; then the
-    // entry's folders, whose climb stops at the unpack folder, now known.
+    // The folder that holds the unpack folder, found; the unpack folder itself is made with its
+    // hold, and the entry's folders below its final path, whose climb stops at that path.
     const std::wstring above = unpack.substr(0, unpack.rfind(L'\\'));
+    const std::wstring written = L"\\\\?\\" + unpack;
     const std::vector<std::wstring> expected = {
-        above, unpack, unpack + L"\\d1\\d2", unpack + L"\\d1", unpack + L"\\d1\\d2",
+        above, written + L"\\d1\\d2", written + L"\\d1", written + L"\\d1\\d2",
     };
     EXPECT_EQ(directory_calls, expected);
     EXPECT_EQ(read_file_bytes(unpack + L"\\d1\\d2\\g"), "2");
@@ -268,6 +280,7 @@ TEST_F(Walk, ATargetPathOf4095UnitsFitsAndOneOf4096Aborts)
 {
     scratch_file = temp_path_for(L"scratch");
     os.CreateDirectoryW = pretending_create_directory;
+    os.NtCreateFile = pretending_nt_create_file;
     os.CreateFileW = scratch_create_file;
     std::wstring name(1000, L'n');
     for (size_t total : {4095u, 4096u}) {
@@ -287,60 +300,51 @@ TEST_F(Walk, ATargetPathOf4095UnitsFitsAndOneOf4096Aborts)
     DeleteFileW(scratch_file.c_str());
 }
 
-// Another start's sweep, which opens the fresh folder before the walk can hold it: it removes
-// the folder, or, when it cannot, leaves it where it is.
-int sweeps_to_come;
-bool sweep_removes;
-int pauses;
-HANDLE WINAPI swept_create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                DWORD disposition, DWORD flags, HANDLE template_file)
+// What the walk asks of the system to make its folder: one creation that fails for any name
+// already there and follows no link, whose handle is the hold itself.
+struct folder_creation {
+    std::wstring name;
+    ACCESS_MASK access;
+    ULONG share;
+    ULONG disposition;
+    ULONG options;
+    bool protected_list;
+    HANDLE made;
+};
+std::vector<folder_creation> folder_creations;
+
+NTSTATUS NTAPI recording_nt_create_file(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
+                                        PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG attributes, ULONG share,
+                                        ULONG disposition, ULONG options, PVOID ea, ULONG ea_length)
 {
-    if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 && sweeps_to_come > 0) {
-        --sweeps_to_come;
-        if (sweep_removes) {
-            ::RemoveDirectoryW(path);
-        }
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return INVALID_HANDLE_VALUE;
-    }
-    return ::CreateFileW(path, access, share, security, disposition, flags, template_file);
+    const SECURITY_DESCRIPTOR* descriptor = static_cast<const SECURITY_DESCRIPTOR*>(object->SecurityDescriptor);
+    const NTSTATUS status = default_nt_create_file(handle, access, object, io, size, attributes, share, disposition,
+                                                   options, ea, ea_length);
+    folder_creations.push_back({std::wstring(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t)),
+                                access, share, disposition, options,
+                                descriptor != nullptr && (descriptor->Control & SE_DACL_PROTECTED) != 0,
+                                status >= 0 ? *handle : nullptr});
+    return status;
 }
 
-TEST_F(Walk, AFolderSweptBeforeItsHoldIsMadeAgainAndOneThatStaysTakenIsRefused)
+TEST_F(Walk, TheFolderIsMadeAndHeldByOneCreationThatTakesNoNameAlreadyThere)
 {
-    struct sweep_case {
-        int sweeps;
-        bool removes;
-        bool unpacked;
-        size_t creations;  // of the unpack folder itself
-    };
-    const sweep_case cases[] = {
-        {1, true, true, 2},
-        {3, true, true, 4},
-        {1000, true, false, 50},
-        {1000, false, false, 50},
-    };
-    os.CreateDirectoryW = recording_create_directory;
-    os.CreateFileW = swept_create_file;
-    os.Sleep = [](DWORD) WINAPI { ++pauses; };
-    for (const auto& each : cases) {
-        SCOPED_TRACE(std::to_string(each.sweeps) + (each.removes ? " removing" : " keeping"));
-        remove_unpacked(unpack);
-        prepare_walk(unpack);
-        directory_calls.clear();
-        sweeps_to_come = each.sweeps;
-        sweep_removes = each.removes;
-        pauses = 0;
-        unpack_dir_created = false;
-        const int status = exit_status_of([] { walk({{L"main.dll", "MZ"}}); });
-        EXPECT_EQ(status, each.unpacked ? -1 : 2);
-        EXPECT_EQ(unpack_dir_created, each.unpacked);
-        EXPECT_EQ(read_file_bytes(unpack + L"\\main.dll"), each.unpacked ? "MZ" : "<missing>");
-        EXPECT_EQ(static_cast<size_t>(std::count(directory_calls.begin(), directory_calls.end(), unpack)),
-                  each.creations);
-        EXPECT_EQ(static_cast<size_t>(pauses), each.creations - 1);
-        payload_close();
-    }
+    default_nt_create_file = os.NtCreateFile;
+    os.NtCreateFile = recording_nt_create_file;
+    folder_creations.clear();
+    walk({{L"main.dll", "MZ"}});
+    ASSERT_EQ(folder_creations.size(), 1u);
+    const folder_creation& made = folder_creations[0];
+    EXPECT_EQ(made.name, L"\\??\\" + unpack);
+    EXPECT_EQ(made.disposition, static_cast<ULONG>(FILE_CREATE));
+    EXPECT_EQ(made.options & (FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT),
+              static_cast<ULONG>(FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT));
+    // No delete sharing: nobody renames or removes the folder while the run holds it.
+    EXPECT_EQ(made.share, static_cast<ULONG>(FILE_SHARE_READ | FILE_SHARE_WRITE));
+    EXPECT_TRUE(made.protected_list);
+    EXPECT_EQ(unpack_dir_hold, made.made);
+    EXPECT_TRUE(unpack_dir_created);
+    EXPECT_EQ(read_file_bytes(unpack + L"\\main.dll"), "MZ");
 }
 
 TEST_F(Walk, ANameOf1023UnitsFitsAndOneOf1024Aborts)
@@ -800,40 +804,6 @@ VELDRA_PROBE(walk_parent)
     return 0;
 }
 
-namespace {
-// Another start's sweep opened the fresh folder, without sharing, before the parent's hold.
-HANDLE WINAPI folder_taken_first(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
-                                 DWORD disposition, DWORD flags, HANDLE model)
-{
-    if (flags & FILE_FLAG_BACKUP_SEMANTICS) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return INVALID_HANDLE_VALUE;
-    }
-    return CreateFileW(path, access, share, attributes, disposition, flags, model);
-}
-}  // namespace
-
-// argv: unpack folder. A parent's walk whose hold on its fresh folder cannot be taken.
-VELDRA_PROBE(walk_parent_unheld)
-{
-    os.CreateFileW = folder_taken_first;
-    prepare_walk(argv[0]);
-    unpack_started = true;
-    walk({{L"main.dll", "MZ"}});
-    return 0;
-}
-
-TEST_F(Walk, AFreshFolderThatCannotBeHeldIsRefusedAndNothingIsWrittenIntoIt)
-{
-    process_result result = run_probe(L"walk_parent_unheld", {unpack});
-    EXPECT_EQ(result.exit_code, 2u);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "Error, couldn't create a fresh unpack folder '" + narrow(unpack) + "'.\r\n");
-    // Made, then left to the start that holds it: empty.
-    EXPECT_NE(GetFileAttributesW(unpack.c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetFileAttributesW((unpack + L"\\main.dll").c_str()), INVALID_FILE_ATTRIBUTES);
-}
-
 TEST_F(Walk, AnUnpackFolderThatExistsAlreadyIsRefusedAndNothingIsWrittenOrRemoved)
 {
     // Whoever made it first, with whatever in it: the parent leaves it exactly as it found it.
@@ -849,6 +819,32 @@ TEST_F(Walk, AnUnpackFolderThatExistsAlreadyIsRefusedAndNothingIsWrittenOrRemove
     EXPECT_EQ(result.err, "Error, couldn't create a fresh unpack folder '" + narrow(unpack) + "'.\r\n");
     EXPECT_EQ(read_file_bytes(planted), "planted");
     EXPECT_EQ(GetFileAttributesW((unpack + L"\\sub").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+namespace {
+std::wstring final_root;
+DWORD WINAPI resolved_elsewhere(HANDLE, LPWSTR path, DWORD capacity, DWORD)
+{
+    wcsncpy(path, final_root.c_str(), capacity);
+    return static_cast<DWORD>(final_root.size());
+}
+}  // namespace
+
+// A junction put in place of a folder above the unpack folder after it was made would lead a
+// write by its path elsewhere; the writes go below the path the system gives the held handle
+// instead (here another folder, as the system would name a folder reached through a junction),
+// while the messages and the child's paths keep the template's form.
+TEST_F(Walk, EveryFileIsWrittenBelowTheFinalPathOfTheHeldFolder)
+{
+    scoped_temp_folder resolved;
+    final_root = L"\\\\?\\" + resolved.path;
+    os.GetFinalPathNameByHandleW = resolved_elsewhere;
+    walk({{L"main.dll", "MZ"}, {L"sub\\x.txt", "x"}});
+    EXPECT_EQ(read_file_bytes(resolved.path + L"\\main.dll"), "MZ");
+    EXPECT_EQ(read_file_bytes(resolved.path + L"\\sub\\x.txt"), "x");
+    EXPECT_EQ(folder_entries(unpack), std::vector<std::wstring>{});
+    EXPECT_EQ(std::wstring(main_module_path), unpack + L"\\main.dll");
+    EXPECT_EQ(std::wstring(target_path), unpack + L"\\sub\\x.txt");
 }
 
 TEST_F(Walk, AMissingFolderAboveTheUnpackFolderIsMadeAsBefore)
@@ -962,14 +958,25 @@ BOOL WINAPI capturing_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES attri
 {
     if (attributes != nullptr) {
         secured_folders.push_back(path);
-        // Kept in the self-relative form, which outlives the caller's stack.
-        DWORD size = 0;
-        MakeSelfRelativeSD(attributes->lpSecurityDescriptor, nullptr, &size);
-        captured_descriptor.assign(size, 0);
-        EXPECT_TRUE(MakeSelfRelativeSD(attributes->lpSecurityDescriptor, captured_descriptor.data(), &size));
-        EXPECT_FALSE(attributes->bInheritHandle);
     }
     return ::CreateDirectoryW(path, attributes);
+}
+
+NTSTATUS NTAPI capturing_nt_create_file(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
+                                        PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG attributes, ULONG share,
+                                        ULONG disposition, ULONG options, PVOID ea, ULONG ea_length)
+{
+    if (object->SecurityDescriptor != nullptr) {
+        secured_folders.push_back(std::wstring(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t)));
+        // Kept in the self-relative form, which outlives the caller's stack.
+        DWORD descriptor_size = 0;
+        MakeSelfRelativeSD(object->SecurityDescriptor, nullptr, &descriptor_size);
+        captured_descriptor.assign(descriptor_size, 0);
+        EXPECT_TRUE(MakeSelfRelativeSD(object->SecurityDescriptor, captured_descriptor.data(), &descriptor_size));
+        EXPECT_EQ(object->Attributes & OBJ_INHERIT, 0u);
+    }
+    return default_nt_create_file(handle, access, object, io, size, attributes, share, disposition, options, ea,
+                                  ea_length);
 }
 
 }  // namespace
@@ -981,8 +988,10 @@ TEST_F(Walk, TheUnpackFolderIsCreatedWithAProtectedListForTheUserSystemAndAdmini
     secured_folders.clear();
     captured_descriptor.clear();
     os.CreateDirectoryW = capturing_create_directory;
+    default_nt_create_file = os.NtCreateFile;
+    os.NtCreateFile = capturing_nt_create_file;
     walk({{L"main.dll", "MZ"}, {L"sub\\deeper\\x.txt", "x"}});
-    EXPECT_EQ(secured_folders, std::vector<std::wstring>{unpack});
+    EXPECT_EQ(secured_folders, std::vector<std::wstring>{L"\\??\\" + unpack});
     ASSERT_FALSE(captured_descriptor.empty());
     EXPECT_TRUE(IsValidSecurityDescriptor(captured_descriptor.data()));
     SECURITY_DESCRIPTOR_CONTROL control = 0;

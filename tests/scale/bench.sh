@@ -83,9 +83,10 @@ prepare_size() {  # mb -> leaves app, exe, block, frame, limit.exe in $work/$mb
   "$ROOT/veldra" pack "$dir/app" -o "$dir/launcher.exe" "${options[@]}" --execution-level asInvoker >/dev/null 2>&1 ||
     "$ROOT/veldra" pack "$dir/app" -o "$dir/launcher.exe" "${options[@]}" >/dev/null
   "$PACKER" block "$dir/app" -o "$dir/app.block" "${options[@]}" >/dev/null
-  # The cached mode, its folder beside the executable in the work folder.
+  # The cached mode, its folder in the Wine prefix's temp folder (a cached folder is the user's
+  # own); each build's hash names a folder of its own there.
   "$PACKER" pack "$dir/app" -o "$dir/cached.exe" "${options[@]}" --execution-level asInvoker --unpack-mode cached \
-    --template '{PROGRAM_DIR}\cache\{PAYLOAD_HASH}' --quiet
+    --template '{TEMP}\veldra-bench\{PAYLOAD_HASH}' --quiet
   extract_frame "$dir/app.block" "$dir/app.zst"
   zstd -q -d -f "$dir/app.zst" -o "$dir/archive.bin"
   build_limit "$dir/app.block" "$dir/limit.exe"
@@ -250,7 +251,7 @@ aligned_times() {
   [ -n "$level" ] && options+=(--level "$level")
   "$PACKER" pack "$dir/app" -o "$dir/launcher.exe" "${options[@]}"
   "$PACKER" pack "$dir/app" -o "$dir/cached.exe" "${options[@]}" --unpack-mode cached \
-    --template '{PROGRAM_DIR}\cache\{PAYLOAD_HASH}'
+    --template '{TEMP}\veldra-bench\{PAYLOAD_HASH}'
   {
     printf 'launcher %s\n' "$(measure launcher_aligned true "$loader" "$dir/launcher.exe")"
     printf 'cached %s\n' "$(measure cached_aligned true "$loader" "$dir/cached.exe")"

@@ -29,6 +29,13 @@ void seam_restore(const char* name);
 // The names of the entries that differ from their defaults, in the table's order.
 std::vector<std::string> seam_replaced_calls();
 
+// The elevation of a token as the faked token calls report it.
+enum class token_elevation { no, yes, unreadable };
+// Replaces the token calls the launcher looks up in advapi32 (through the seam's GetProcAddress)
+// and CloseHandle for the fake tokens: this process's token, and any other process's, report the
+// elevation given, or cannot be opened. ntdll's Wine export is hidden, as on Windows.
+void fake_token_elevation(token_elevation own, token_elevation other);
+
 template <class Action>
 bool ends_in_fail_fast(Action action)
 {

@@ -94,8 +94,17 @@ TEST(CachedMode, TemplatesOfACachedFolderNeedThePayloadHashInTheirLastComponent)
         {u"{TEMP}\\{RANDOM}{PAYLOAD_HASH}", true, "has {RANDOM} in its last path component"},
         {u"{TEMP}\\{PAYLOAD_HASH}{HOME}", true, "has {HOME} in its last path component"},
         {u"{TEMP}\\{PAYLOAD_HASH}\\..", true, "has the path component '..'"},
+        // a folder others may write to, or none of the user's at all
+        {u"{PROGRAM_DIR}\\cache\\{PAYLOAD_HASH}", true,
+         "template '{PROGRAM_DIR}\\cache\\{PAYLOAD_HASH}' does not begin with a folder of the user's own: with "
+         "--unpack-mode cached it must begin with {CACHE_DIR}, {HOME} or {TEMP}"},
+        {u"C:\\Users\\Public\\{PAYLOAD_HASH}", true, "does not begin with a folder of the user's own"},
+        {u"\\\\server\\share\\{PAYLOAD_HASH}", true, "does not begin with a folder of the user's own"},
+        {u"{PAYLOAD_HASH}", true, "does not begin with a folder of the user's own"},
+        {u"x{CACHE_DIR}\\{PAYLOAD_HASH}", true, "does not begin with a folder of the user's own"},
         // the siblings it is unpacked into and moved aside to add 18 characters
-        {std::u16string(4061, u'a') + u"\\{PAYLOAD_HASH}", true, "expands to more than 4,095 characters"},
+        {u"{TEMP}\\" + std::u16string(4060, u'a') + u"\\{PAYLOAD_HASH}", true,
+         "expands to more than 4,095 characters"},
         // a per-run pack carries no hash
         {u"{TEMP}\\{PAYLOAD_HASH}\\run_{PID}", false,
          "template '{TEMP}\\{PAYLOAD_HASH}\\run_{PID}' holds {PAYLOAD_HASH}, which only --unpack-mode cached gives"},
@@ -105,7 +114,8 @@ TEST(CachedMode, TemplatesOfACachedFolderNeedThePayloadHashInTheirLastComponent)
         const std::string problem = unpack_template_problem(r.text, this_build, r.cached);
         EXPECT_NE(std::string::npos, problem.find(r.reason)) << "got: " << problem << "\nwanted: " << r.reason;
     }
-    EXPECT_EQ("", unpack_template_problem(std::u16string(4060, u'a') + u"\\{PAYLOAD_HASH}", this_build, true));
+    EXPECT_EQ("", unpack_template_problem(u"{TEMP}\\" + std::u16string(4059, u'a') + u"\\{PAYLOAD_HASH}", this_build,
+                                          true));
 }
 
 TEST(CachedMode, TheOptionGoesWithAnExecutionLevelThatAsksForNoElevation)

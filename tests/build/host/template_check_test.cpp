@@ -28,7 +28,8 @@ TEST(TemplateCheck, TemplatesTheLauncherExpandsIntoAFolderOfTheRunsOwnAreAccepte
         u"{HOME}\\x_{TIME}",
         u"{PROGRAM_DIR}\\unpacked_{TIME_US}",
         u"D:\\unpack\\{PID}",  // a drive letter's colon
-        u"onefile_{PID}",      // relative: under the current folder
+        u"\\\\server\\share\\{PID}",  // a share
+        u"c:/unpack/{PID}",
         u"{TEMP}/a_{PID}",     // Windows takes "/" for a separator too
         u"{TEMP}\\a}b_{PID}",  // a "}" outside a reference is literal text, as in the launcher
         u"{TEMP}\\{PID}.",     // Windows drops the dot; the name stays the run's own
@@ -80,6 +81,16 @@ TEST(TemplateCheck, EachTemplateThatCannotWorkIsRefusedWithItsReason)
         {u"{TEMP}\\{PID}\\. .", "has the path component '. .'"},
         {u"{TEMP}\\{PID}{PROGRAM_DIR}", "has {PROGRAM_DIR} in its last path component"},
         {u"{TEMP}\\{RANDOM}{TEMP}", "has {TEMP} in its last path component"},
+        // what would land below whatever the current folder is
+        {u"onefile_{PID}", "template 'onefile_{PID}' is not a full path: it must begin with {TEMP}, {HOME}, "
+                           "{CACHE_DIR}, {PROGRAM_DIR}, {PROGRAM_BASE} or {PROGRAM}, a drive's root (C:\\) or a "
+                           "share (\\\\server\\share), not depend on the current folder"},
+        {u"run_{PID}_{RANDOM}", "is not a full path"},
+        {u"\\onefile_{PID}", "is not a full path"},  // the current drive's root
+        {u"C:onefile_{PID}", "is not a full path"},  // the current folder of drive C:
+        {u"{COMPANY}\\{PID}", "is not a full path"},
+        {u"{PID}\\{TEMP}\\x_{PID}", "is not a full path"},
+        {u"\\\\\\x_{PID}", "is not a full path"},
     };
     for (const auto& r : refusals) {
         std::string problem = problem_of(r.text);
@@ -97,7 +108,7 @@ TEST(TemplateCheck, BuildValuesAreCheckedAsTheLauncherWillPutThemIn)
     EXPECT_NE(std::string::npos, problem_of(u"{TEMP}\\{COMPANY}_{PID}", values).find("'|' (U+007C)"));
     values.company = u"..";
     EXPECT_NE(std::string::npos, problem_of(u"{TEMP}\\{COMPANY}\\{PID}", values).find("path component '..'"));
-    values.company = std::u16string(4090, u'c');  // and a backslash, "123" and a one-digit PID: 4,095
+    values.company = u"C:\\" + std::u16string(4087, u'c');  // and a backslash, "123" and a one-digit PID: 4,095
     EXPECT_EQ("", problem_of(u"{COMPANY}\\123{PID}", values));
     EXPECT_NE(std::string::npos, problem_of(u"{COMPANY}\\{PRODUCT}{PID}", values).find("4,095"));
 }
