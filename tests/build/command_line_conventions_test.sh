@@ -64,7 +64,9 @@ block app --company X -o out|block does not take --company
 block app -o|option -o needs a value
 block app|no output given (-o FILE)
 block one two -o out|give exactly one application folder
-inspect|give exactly one file to inspect
+inspect|inspect takes exactly one block or executable
+extract one|extract takes a block or executable and a folder that does not exist
+verify --json file|verify does not take --json
 CASES
 
 # ./veldra's own conventions, which need no set-up.
