@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 #ifdef _WIN32
